@@ -1,0 +1,94 @@
+#include "audio_sink.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+// isspace() in the C locale, the one atoi sees by default.
+bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+int parse_audio_id(std::string_view audio_id) {
+  std::size_t i = 0;
+  while (i < audio_id.size() && is_c_space(audio_id[i])) ++i;
+  bool negative = false;
+  if (i < audio_id.size() && (audio_id[i] == '+' || audio_id[i] == '-'))
+    negative = audio_id[i++] == '-';
+  // The magnitude stops growing once past int's range, so it cannot overflow.
+  long long magnitude = 0;
+  for (; i < audio_id.size() && audio_id[i] >= '0' && audio_id[i] <= '9'; ++i) {
+    if (magnitude <= static_cast<long long>(INT_MAX) + 1)
+      magnitude = magnitude * 10 + (audio_id[i] - '0');
+  }
+  const long long value = negative ? -magnitude : magnitude;
+  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+std::vector<LiveDriver> live_drivers() {
+  ao_initialize();
+  const int default_id = ao_default_driver_id();
+  int count = 0;
+  ao_info** infos = ao_driver_info_list(&count);
+  std::vector<LiveDriver> drivers;
+  for (int i = 0; i < count; ++i) {
+    const ao_info& info = *infos[i];
+    if (info.type != AO_TYPE_LIVE) continue;
+    const int id = ao_driver_id(info.short_name);
+    drivers.push_back({id, info.short_name, info.name, id == default_id});
+  }
+  ao_shutdown();
+  std::sort(
+      drivers.begin(), drivers.end(),
+      [](const LiveDriver& a, const LiveDriver& b) { return a.id < b.id; });
+  return drivers;
+}
+
+AudioSink::AudioSink(std::int32_t rate, const std::string& audio_id)
+    : buffer(static_cast<std::size_t>(buffer_size) * 2), rate(rate) {
+  ao_initialize();
+  library_initialised = true;
+  const int requested = parse_audio_id(audio_id);
+  driver_id = requested == -1 ? ao_default_driver_id() : requested;
+  format.matrix = nullptr;
+  format.bits = 16;
+  format.channels = 2;
+  format.rate = rate;
+  format.byte_format = AO_FMT_LITTLE;
+  device = ao_open_live(driver_id, &format, nullptr);
+}
+
+AudioSink::~AudioSink() {
+  if (device != nullptr) ao_close(device);
+  if (library_initialised) ao_shutdown();
+}
+
+bool AudioSink::append(std::span<const std::uint8_t> frames) {
+  const std::size_t block_bytes = static_cast<std::size_t>(buffer_size) * 2;
+  while (!frames.empty()) {
+    const std::size_t offset = static_cast<std::size_t>(position) * 2;
+    const std::size_t count = std::min(frames.size(), block_bytes - offset);
+    std::memcpy(buffer.data() + offset, frames.data(), count);
+    position += static_cast<std::int32_t>(count / 2);
+    frames = frames.subspan(count);
+    if (position >= buffer_size && !play()) return false;
+  }
+  return true;
+}
+
+bool AudioSink::release() {
+  bool ok = position == 0 || play();
+  ok = ao_close(device) != 0 && ok;
+  device = nullptr;
+  ao_shutdown();
+  library_initialised = false;
+  return ok;
+}
+
+bool AudioSink::play() {
+  const auto bytes = static_cast<std::uint32_t>(position) * 2;
+  position = 0;
+  return ao_play(device, reinterpret_cast<char*>(buffer.data()), bytes) != 0;
+}

@@ -1,0 +1,59 @@
+// The libao side of the player: the live device and its block store.
+#pragma once
+
+#include <ao/ao.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Turns the audio id text into a driver id by atoi's rules (leading white
+// space, optional sign, digits up to the first non-digit, 0 when there are
+// none). A value beyond int's range saturates, which no driver has.
+int parse_audio_id(std::string_view audio_id);
+
+struct LiveDriver {
+  int id;
+  std::string short_name;
+  std::string name;
+  bool is_default;
+};
+
+// The live drivers libao has on this machine, in id order.
+std::vector<LiveDriver> live_drivers();
+
+// Owns libao and one open live device for 16-bit little-endian stereo, and
+// hands the device blocks of 1024 frames as they fill.
+class AudioSink {
+ public:
+  // Initialises libao and opens the live device chosen by the audio id
+  // (-1: libao's default driver). Check is_open() before use.
+  AudioSink(std::int32_t rate, const std::string& audio_id);
+  ~AudioSink();
+  AudioSink(const AudioSink&) = delete;
+  AudioSink& operator=(const AudioSink&) = delete;
+
+  bool is_open() const { return device != nullptr; }
+
+  // Appends unpacked frames and plays every block that fills. Returns false
+  // when the device fails to play; the sink must not be used after that.
+  bool append(std::span<const std::uint8_t> frames);
+
+  // Plays what is still stored, closes the device and shuts libao down.
+  // Returns false when the last block or the close failed.
+  bool release();
+
+ private:
+  bool play();
+
+  std::int32_t buffer_size = 2048;  // block length in 16-bit sample values
+  std::int32_t position = 0;        // sample values now in the store
+  std::vector<std::uint8_t> buffer;
+  std::int32_t rate;
+  ao_device* device = nullptr;
+  ao_sample_format format{};
+  std::int32_t driver_id = 0;
+  bool library_initialised = false;
+};
