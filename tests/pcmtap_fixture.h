@@ -1,0 +1,75 @@
+// Runs the built pcmtap with a private HOME whose libao configuration makes
+// the null driver the default, and with the recording library preloaded.
+#pragma once
+
+#include <ao/ao.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+class PcmtapTest : public ::testing::Test {
+ protected:
+  using Env = std::map<std::string, std::string>;
+
+  PcmtapTest() { write_file(scratch.file(".libao"), "default_driver=null\n"); }
+
+  // A driver's id as libao numbers it on this machine.
+  static int driver_id(const char* short_name) {
+    ao_initialize();
+    const int id = ao_driver_id(short_name);
+    ao_shutdown();
+    return id;
+  }
+
+  Env env(const Env& extra = {}) const {
+    Env variables = {
+        {"HOME", scratch.path()},
+        {"LD_PRELOAD", PCMTAP_RECORDER},
+        {"AO_RECORDER_LOG", scratch.file("calls")},
+        {"AO_RECORDER_PCM", scratch.file("played")},
+        // A sanitized binary must accept a library preloaded before it.
+        {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+        // Keep the pulse driver, tried by some ids, off any real server.
+        {"PULSE_SERVER", "unix:" + scratch.file("no-server")},
+    };
+    for (const auto& [name, value] : extra) variables[name] = value;
+    return variables;
+  }
+
+  ProcessResult run(const std::vector<std::string>& args,
+                    const std::string& input, const Env& extra = {}) const {
+    return run_process(command(args), env(extra), input);
+  }
+
+  static std::vector<std::string> command(
+      const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {PCMTAP_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+
+  // The libao calls the recorder logged, one line each.
+  std::vector<std::string> calls() const {
+    std::vector<std::string> lines;
+    std::istringstream log(read_file(scratch.file("calls")));
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    return lines;
+  }
+
+  // The calls that start with `prefix`.
+  std::vector<std::string> calls(const std::string& prefix) const {
+    std::vector<std::string> matching;
+    for (const std::string& line : calls())
+      if (line.rfind(prefix, 0) == 0) matching.push_back(line);
+    return matching;
+  }
+
+  std::string played() const { return read_file(scratch.file("played")); }
+
+  ScratchDir scratch;
+};

@@ -1,0 +1,126 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+ScratchDir::ScratchDir() {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "pcmtap-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
+  dir = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+Process::Process(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env, int stdin_fd) {
+  int pipe_fds[2] = {-1, -1};
+  if (stdin_fd < 0) {
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    stdin_pipe = pipe_fds[1];
+  }
+  const std::string out_path = output.file("stdout");
+  const std::string err_path = output.file("stderr");
+  child = fork();
+  if (child < 0) throw std::runtime_error("fork");
+  if (child == 0) {
+    const int in = stdin_fd < 0 ? pipe_fds[0] : stdin_fd;
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    signal(SIGPIPE, SIG_DFL);
+    for (const auto& [name, value] : env)
+      setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+      args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  if (stdin_fd < 0) close(pipe_fds[0]);
+}
+
+Process::~Process() {
+  close_stdin();
+  if (child > 0) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+}
+
+bool Process::write(const std::string& data) {
+  // The child may have gone: a write to its pipe must fail, not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n =
+        ::write(stdin_pipe, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void Process::close_stdin() {
+  if (stdin_pipe >= 0) close(stdin_pipe);
+  stdin_pipe = -1;
+}
+
+ProcessResult Process::wait(double timeout_seconds) {
+  close_stdin();
+  ProcessResult result;
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration<double>(timeout_seconds);
+  int raw = 0;
+  while (waitpid(child, &raw, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &raw, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  child = -1;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  result.out = read_file(output.file("stdout"));
+  result.err = read_file(output.file("stderr"));
+  return result;
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv,
+                          const std::map<std::string, std::string>& env,
+                          const std::string& input) {
+  ScratchDir scratch;
+  write_file(scratch.file("stdin"), input);
+  const int fd = open(scratch.file("stdin").c_str(), O_RDONLY | O_CLOEXEC);
+  Process process(argv, env, fd);
+  close(fd);
+  return process.wait();
+}

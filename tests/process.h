@@ -1,0 +1,59 @@
+// Runs the built pcmtap binary as a child process for the tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// A scratch folder, removed with everything in it when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return dir; }
+  std::string file(const std::string& name) const { return dir + "/" + name; }
+
+ private:
+  std::string dir;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+
+// A child process whose standard output and error go to files and whose
+// standard input is `stdin_fd`, or a pipe the test writes into when it is -1.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv,
+          const std::map<std::string, std::string>& env, int stdin_fd = -1);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Writes to the child's standard input pipe; false once the child has gone.
+  bool write(const std::string& data);
+  void close_stdin();
+  // Waits at most `timeout_seconds`, then kills the child. Closes stdin first.
+  ProcessResult wait(double timeout_seconds = 60);
+  pid_t pid() const { return child; }
+
+ private:
+  ScratchDir output;
+  pid_t child = -1;
+  int stdin_pipe = -1;
+};
+
+// Runs to the end with `input` as standard input (from a file).
+ProcessResult run_process(const std::vector<std::string>& argv,
+                          const std::map<std::string, std::string>& env,
+                          const std::string& input);
