@@ -114,6 +114,17 @@ ProcessResult Process::wait(double timeout_seconds) {
   return result;
 }
 
+std::size_t Process::output_size() const {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(output.file("stdout"), error);
+  return error ? 0 : size;
+}
+
+ProcessResult Process::stop() {
+  if (child > 0) kill(child, SIGTERM);
+  return wait(10);
+}
+
 ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::map<std::string, std::string>& env,
                           const std::string& input) {

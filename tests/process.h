@@ -45,7 +45,11 @@ class Process {
   void close_stdin();
   // Waits at most `timeout_seconds`, then kills the child. Closes stdin first.
   ProcessResult wait(double timeout_seconds = 60);
+  // Asks the child to end (SIGTERM) and waits for it.
+  ProcessResult stop();
   pid_t pid() const { return child; }
+  // Bytes the child has written to its standard output so far.
+  std::size_t output_size() const;
 
  private:
   ScratchDir output;
