@@ -46,8 +46,8 @@ std::vector<LiveDriver> live_drivers() {
   return drivers;
 }
 
-AudioSink::AudioSink(std::int32_t rate, const std::string& audio_id)
-    : buffer(static_cast<std::size_t>(buffer_size) * 2), rate(rate) {
+AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
+    : buffer(static_cast<std::size_t>(buffer_size) * 2), rate(stream_rate) {
   ao_initialize();
   library_initialised = true;
   const int requested = parse_audio_id(audio_id);

@@ -30,7 +30,7 @@ class AudioSink {
  public:
   // Initialises libao and opens the live device chosen by the audio id
   // (-1: libao's default driver). Check is_open() before use.
-  AudioSink(std::int32_t rate, const std::string& audio_id);
+  AudioSink(std::int32_t stream_rate, const std::string& audio_id);
   ~AudioSink();
   AudioSink(const AudioSink&) = delete;
   AudioSink& operator=(const AudioSink&) = delete;

@@ -37,6 +37,23 @@ TEST_F(CliTest, HeaderFailuresFollowTheAnnouncementWithoutTouchingLibao) {
   EXPECT_TRUE(calls().empty());
 }
 
+TEST_F(CliTest, UnreadableOrEmptyStandardInputIsReported) {
+  const std::vector<std::pair<std::string, int>> inputs = {
+      {"closed", Process::closed_stdin},
+      {"directory", open(scratch.path().c_str(), O_RDONLY | O_CLOEXEC)},
+      {"/dev/null", open("/dev/null", O_RDONLY | O_CLOEXEC)},
+  };
+  for (const auto& [name, fd] : inputs) {
+    const ProcessResult result = Process(command({"-1"}), env(), fd).wait();
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(result.status, 1) << name;
+    EXPECT_EQ(result.err,
+              "Opening audio id: -1\npcmtap: cannot read stdin data\n")
+        << name;
+  }
+  EXPECT_TRUE(calls().empty());
+}
+
 TEST_F(CliTest, EndOfInputAfterWholeOrPartialRecordsIsSuccess) {
   const std::string records = stream_records(1500);
   for (std::size_t extra = 0; extra <= 5; ++extra) {

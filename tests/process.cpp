@@ -40,7 +40,7 @@ void write_file(const std::string& path, const std::string& content) {
 Process::Process(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& env, int stdin_fd) {
   int pipe_fds[2] = {-1, -1};
-  if (stdin_fd < 0) {
+  if (stdin_fd == -1) {
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     stdin_pipe = pipe_fds[1];
   }
@@ -49,10 +49,11 @@ Process::Process(const std::vector<std::string>& argv,
   child = fork();
   if (child < 0) throw std::runtime_error("fork");
   if (child == 0) {
-    const int in = stdin_fd < 0 ? pipe_fds[0] : stdin_fd;
+    const int in = stdin_fd == -1 ? pipe_fds[0] : stdin_fd;
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    if (dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    if (in == closed_stdin ? close(0) != 0 : dup2(in, 0) < 0) _exit(126);
     signal(SIGPIPE, SIG_DFL);
     for (const auto& [name, value] : env)
       setenv(name.c_str(), value.c_str(), 1);
@@ -63,7 +64,7 @@ Process::Process(const std::vector<std::string>& argv,
     execv(args[0], args.data());
     _exit(127);
   }
-  if (stdin_fd < 0) close(pipe_fds[0]);
+  if (stdin_fd == -1) close(pipe_fds[0]);
 }
 
 Process::~Process() {

@@ -31,9 +31,12 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 
 // A child process whose standard output and error go to files and whose
-// standard input is `stdin_fd`, or a pipe the test writes into when it is -1.
+// standard input is `stdin_fd`, or a pipe the test writes into when it is -1,
+// or closed when it is `closed_stdin`.
 class Process {
  public:
+  static constexpr int closed_stdin = -2;
+
   Process(const std::vector<std::string>& argv,
           const std::map<std::string, std::string>& env, int stdin_fd = -1);
   ~Process();

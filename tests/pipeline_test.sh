@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# pcmtap at the end of real pipelines, null driver, with the recording
+# library counting the blocks:
+#  - a producer killed in the middle of a record: the whole records before it
+#    are played and the status is 0;
+#  - a stream longer than 4 GiB: played to its end, every block counted, and
+#    peak memory no higher than for a short stream.
+# Usage: pipeline_test.sh PCMTAP MAKE_STREAM AO_RECORDER [on|off]
+# The last argument turns the memory check off for sanitized builds.
+set -u
+pcmtap=$1
+make_stream=$2
+recorder=$3
+memory_check=${4:-on}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+echo "default_driver=null" >"$work/.libao"
+export HOME=$work LD_PRELOAD=$recorder ASAN_OPTIONS=verify_asan_link_order=0
+failed=0
+
+expect() {  # expect NAME ACTUAL EXPECTED
+  if [[ $2 == "$3" ]]; then
+    echo "ok: $1"
+  else
+    echo "FAIL: $1: got '$2', expected '$3'"
+    failed=1
+  fi
+}
+
+# A producer that writes 2000 whole records and half of the next, then dies.
+"$make_stream" --records 2001 | head -c $((24 + 2000 * 6 + 3)) >"$work/cut"
+(cat "$work/cut"; kill -KILL $BASHPID) |
+  AO_RECORDER_PCM=$work/played "$pcmtap" -1 2>"$work/err"
+expect "killed producer: status" "${PIPESTATUS[1]}" 0
+expect "killed producer: bytes played" "$(stat -c %s "$work/played")" 8000
+"$make_stream" --records 2000 | tail -c +25 |
+  perl -0777 -ne 'print join "", map { substr($_, 1, 2) . substr($_, 4, 2) } unpack "(a6)*", $_' \
+    >"$work/expected"
+cmp -s "$work/played" "$work/expected"
+expect "killed producer: played bytes equal the records" $? 0
+
+# peak_kib RECORDS: plays RECORDS records; prints pcmtap's peak memory.
+peak_kib() {
+  rm -f "$work/calls"
+  "$make_stream" --records "$1" |
+    AO_RECORDER_LOG=$work/calls /usr/bin/time -f %M -o "$work/rss" "$pcmtap" -1 2>/dev/null
+  echo "$? $(cat "$work/rss")"
+}
+
+records=716000000  # 4,296,000,024 bytes with the header: more than 4 GiB
+read -r status long_peak < <(peak_kib $records)
+expect "4 GiB stream: status" "$status" 0
+expect "4 GiB stream: full blocks" "$(grep -c '^ao_play 4096 -> 1$' "$work/calls")" \
+  $((records * 4 / 4096))
+expect "4 GiB stream: last block" "$(grep '^ao_play' "$work/calls" | tail -n 1)" \
+  "ao_play $((records * 4 % 4096)) -> 1"
+read -r _ short_peak < <(peak_kib 1000)
+echo "peak memory: ${long_peak} KiB for 4 GiB, ${short_peak} KiB for 6 KB"
+if [[ $memory_check == on ]]; then
+  expect "4 GiB stream: memory flat (within 1 MiB)" \
+    "$((long_peak - short_peak <= 1024))" 1
+fi
+
+exit $failed
