@@ -35,7 +35,7 @@ class AudioSink {
   AudioSink(const AudioSink&) = delete;
   AudioSink& operator=(const AudioSink&) = delete;
 
-  bool is_open() const { return device != nullptr; }
+  [[nodiscard]] bool is_open() const { return device != nullptr; }
 
   // Appends unpacked frames and plays every block that fills. Returns false
   // when the device fails to play; the sink must not be used after that.

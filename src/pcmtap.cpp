@@ -73,6 +73,10 @@ int run(int argc, char** argv) {
     print_usage(stdout);
     return 0;
   }
+  if (audio_id == "--version") {
+    std::printf("pcmtap %s\n", PCMTAP_VERSION);
+    return 0;
+  }
 
   std::fprintf(stderr, "Opening audio id: %s\n", audio_id.c_str());
 

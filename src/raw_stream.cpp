@@ -85,6 +85,8 @@ std::size_t unpack_records(std::span<const std::uint8_t> records,
   return count * frame_size;
 }
 
+// Not const, though it changes no member: it consumes the input.
+// NOLINTNEXTLINE(readability-make-member-function-const)
 HeaderCheck RawStreamReader::read_header() {
   std::array<std::uint8_t, header_size> header{};
   std::size_t received = 0;

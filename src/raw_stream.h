@@ -54,10 +54,10 @@ class RawStreamReader {
   // error, which read_error() then gives.
   std::span<const std::uint8_t> read_frames();
 
-  int read_error() const { return error_number; }
+  [[nodiscard]] int read_error() const { return error_number; }
 
  private:
-  static constexpr std::size_t piece_size = 64 * 1024;
+  static constexpr std::size_t piece_size = std::size_t{64} * 1024;
 
   int fd;
   int error_number = 0;     // errno of a failed read, 0 until then

@@ -149,4 +149,12 @@ TEST_F(CliTest, HelpPrintsTheUsageOnStandardOutput) {
   }
 }
 
+TEST_F(CliTest, VersionIsPrintedOnStandardOutput) {
+  const ProcessResult result = run({"--version", "2"}, stream_header());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "pcmtap " PCMTAP_VERSION "\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(calls().empty());
+}
+
 }  // namespace
