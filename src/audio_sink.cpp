@@ -37,7 +37,9 @@ std::vector<LiveDriver> live_drivers() {
     const ao_info& info = *infos[i];
     if (info.type != AO_TYPE_LIVE) continue;
     const int id = ao_driver_id(info.short_name);
-    drivers.push_back({id, info.short_name, info.name, id == default_id});
+    std::string name = info.name;
+    name.erase(name.find_last_not_of(' ') + 1);  // some end in a space
+    drivers.push_back({id, info.short_name, name, id == default_id});
   }
   ao_shutdown();
   std::sort(

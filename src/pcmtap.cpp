@@ -19,6 +19,7 @@ namespace {
 void print_usage(std::FILE* out) {
   std::fputs(
       "usage: pcmtap AUDIO_ID < STREAM\n"
+      "       pcmtap --help | --version\n"
       "\n"
       "Plays the raw stdin data stream on standard input through the libao\n"
       "live driver AUDIO_ID. -1 is libao's default driver.\n"

@@ -9,16 +9,8 @@ make_stream=$2
 version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failed=0
+. "$(dirname "$0")/expect.sh"
 
-expect() {  # expect NAME ACTUAL EXPECTED
-  if [[ $2 == "$3" ]]; then
-    echo "ok: $1"
-  else
-    echo "FAIL: $1: got '$2', expected '$3'"
-    failed=1
-  fi
-}
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 expect "install: files" "$(cd "$work/prefix" && find . -type f | sort | tr '\n' ' ')" \

@@ -16,16 +16,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "default_driver=null" >"$work/.libao"
 export HOME=$work LD_PRELOAD=$recorder ASAN_OPTIONS=verify_asan_link_order=0
-failed=0
+. "$(dirname "$0")/expect.sh"
 
-expect() {  # expect NAME ACTUAL EXPECTED
-  if [[ $2 == "$3" ]]; then
-    echo "ok: $1"
-  else
-    echo "FAIL: $1: got '$2', expected '$3'"
-    failed=1
-  fi
-}
 
 # A producer that writes 2000 whole records and half of the next, then dies.
 "$make_stream" --records 2001 | head -c $((24 + 2000 * 6 + 3)) >"$work/cut"

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,13 +56,15 @@ Process::Process(const std::vector<std::string>& argv,
     if (dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     if (in == closed_stdin ? close(0) != 0 : dup2(in, 0) < 0) _exit(126);
     signal(SIGPIPE, SIG_DFL);
+    // No child may outlive a test process that dies.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     for (const auto& [name, value] : env)
       setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> args;
     for (const std::string& arg : argv)
       args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   if (stdin_fd == -1) close(pipe_fds[0]);
@@ -113,6 +116,14 @@ ProcessResult Process::wait(double timeout_seconds) {
   result.out = read_file(output.file("stdout"));
   result.err = read_file(output.file("stderr"));
   return result;
+}
+
+bool Process::exited() const {
+  if (child <= 0) return true;
+  siginfo_t info{};
+  // WNOWAIT leaves the child to be reaped by wait().
+  waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+  return info.si_pid != 0;
 }
 
 std::size_t Process::output_size() const {

@@ -51,6 +51,7 @@ class Process {
   // Asks the child to end (SIGTERM) and waits for it.
   ProcessResult stop();
   pid_t pid() const { return child; }
+  bool exited() const;
   // Bytes the child has written to its standard output so far.
   std::size_t output_size() const;
 

@@ -1,10 +1,7 @@
 #include "pulse_server.h"
 
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,29 +53,14 @@ PulseServer::PulseServer(int rate) {
       std::string("module-null-sink sink_name=") + sink +
           " rate=" + std::to_string(rate) + " channels=2 format=s16le",
   };
-  const auto env = client_env();
-  pid = fork();
-  if (pid == 0) {
-    // The server must not outlive a test process that dies.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    for (const auto& [name, value] : env)
-      setenv(name.c_str(), value.c_str(), 1);
-    unsetenv("PULSE_SERVER");
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-      args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
+  // The server's own environment: the client's, less the way to a server.
+  auto env = client_env();
+  env.erase("PULSE_SERVER");
+  server.emplace(argv, env);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!accepts_connections(socket_path)) {
-    if (waitpid(pid, nullptr, WNOHANG) != 0) {
-      pid = -1;  // it exited on its own: nothing to stop
-      return;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
+    if (server->exited() || std::chrono::steady_clock::now() > deadline) {
       kill_now();
       return;
     }
@@ -87,21 +69,10 @@ PulseServer::PulseServer(int rate) {
 }
 
 PulseServer::~PulseServer() {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (waitpid(pid, nullptr, WNOHANG) != 0) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill_now();
+  if (server) server->stop();
 }
 
-void PulseServer::kill_now() {
-  if (pid <= 0) return;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  pid = -1;
-}
+void PulseServer::kill_now() { server.reset(); }
 
 std::map<std::string, std::string> PulseServer::client_env() const {
   return {{"HOME", dir.path()},

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "process.h"
@@ -19,7 +20,7 @@ class PulseServer {
   PulseServer(const PulseServer&) = delete;
   PulseServer& operator=(const PulseServer&) = delete;
 
-  bool running() const { return pid > 0; }
+  bool running() const { return server.has_value(); }
   // Kills the server at once, as a crash would.
   void kill_now();
 
@@ -29,5 +30,5 @@ class PulseServer {
 
  private:
   ScratchDir dir;
-  pid_t pid = -1;
+  std::optional<Process> server;
 };
