@@ -44,7 +44,7 @@ TEST_F(PulseTest, EverySampleArrivesUnchangedInRealTime) {
     // time. An idle sink takes up to two seconds to notice it: wait until
     // the recording runs.
     Process recorder(
-        {"/usr/bin/parec", "--raw", "--latency-msec=10",
+        {"parec", "--raw", "--latency-msec=10",
          "--device=" + std::string(PulseServer::sink) + ".monitor",
          "--rate=" + std::to_string(rate), "--format=s16le", "--channels=2"},
         server.client_env());
@@ -56,8 +56,7 @@ TEST_F(PulseTest, EverySampleArrivesUnchangedInRealTime) {
 
     // A quarter second of silence while the sink wakes, then 3 s of varied
     // samples.
-    const std::string silence =
-        stream_records(0) + std::string(rate / 4 * 6, '\0');
+    const std::string silence(static_cast<std::size_t>(rate) / 4 * 6, '\0');
     const std::string samples = stream_records(3 * rate, rate);
     const double duration = 3.25;
     const int input = stream_file(stream_header(rate) + silence + samples);
