@@ -2,29 +2,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
-namespace {
-
-// isspace() in the C locale, the one atoi sees by default.
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-}  // namespace
-
-int parse_audio_id(std::string_view audio_id) {
-  std::size_t i = 0;
-  while (i < audio_id.size() && is_c_space(audio_id[i])) ++i;
-  bool negative = false;
-  if (i < audio_id.size() && (audio_id[i] == '+' || audio_id[i] == '-'))
-    negative = audio_id[i++] == '-';
-  // The magnitude stops growing once past int's range, so it cannot overflow.
-  long long magnitude = 0;
-  for (; i < audio_id.size() && audio_id[i] >= '0' && audio_id[i] <= '9'; ++i) {
-    if (magnitude <= static_cast<long long>(INT_MAX) + 1)
-      magnitude = magnitude * 10 + (audio_id[i] - '0');
-  }
-  const long long value = negative ? -magnitude : magnitude;
-  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+int parse_audio_id(const std::string& audio_id) {
+  // strtol saturates at long's range; the clamp carries that on to int's.
+  const long value = std::strtol(audio_id.c_str(), nullptr, 10);
+  return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
 std::vector<LiveDriver> live_drivers() {
@@ -49,7 +33,7 @@ std::vector<LiveDriver> live_drivers() {
 }
 
 AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
-    : buffer(static_cast<std::size_t>(buffer_size) * 2), rate(stream_rate) {
+    : buffer(bytes_for(buffer_size)), rate(stream_rate) {
   ao_initialize();
   library_initialised = true;
   const int requested = parse_audio_id(audio_id);
@@ -68,12 +52,12 @@ AudioSink::~AudioSink() {
 }
 
 bool AudioSink::append(std::span<const std::uint8_t> frames) {
-  const std::size_t block_bytes = static_cast<std::size_t>(buffer_size) * 2;
   while (!frames.empty()) {
-    const std::size_t offset = static_cast<std::size_t>(position) * 2;
-    const std::size_t count = std::min(frames.size(), block_bytes - offset);
+    const std::size_t offset = bytes_for(position);
+    const std::size_t count =
+        std::min(frames.size(), bytes_for(buffer_size) - offset);
     std::memcpy(buffer.data() + offset, frames.data(), count);
-    position += static_cast<std::int32_t>(count / 2);
+    position += static_cast<std::int32_t>(count / sample_bytes);
     frames = frames.subspan(count);
     if (position >= buffer_size && !play()) return false;
   }
@@ -90,7 +74,7 @@ bool AudioSink::release() {
 }
 
 bool AudioSink::play() {
-  const auto bytes = static_cast<std::uint32_t>(position) * 2;
+  const auto bytes = static_cast<std::uint32_t>(bytes_for(position));
   position = 0;
   return ao_play(device, reinterpret_cast<char*>(buffer.data()), bytes) != 0;
 }

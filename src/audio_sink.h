@@ -6,13 +6,12 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // Turns the audio id text into a driver id by atoi's rules (leading white
 // space, optional sign, digits up to the first non-digit, 0 when there are
 // none). A value beyond int's range saturates, which no driver has.
-int parse_audio_id(std::string_view audio_id);
+int parse_audio_id(const std::string& audio_id);
 
 struct LiveDriver {
   int id;
@@ -46,6 +45,11 @@ class AudioSink {
   bool release();
 
  private:
+  static constexpr std::size_t sample_bytes = 2;  // one 16-bit sample value
+  // The store's byte count for a count of sample values.
+  static std::size_t bytes_for(std::int32_t values) {
+    return static_cast<std::size_t>(values) * sample_bytes;
+  }
   bool play();
 
   std::int32_t buffer_size = 2048;  // block length in 16-bit sample values

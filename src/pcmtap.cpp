@@ -1,13 +1,14 @@
 // pcmtap: plays the raw stdin data stream on standard input through libao.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <string_view>
 
 #if defined(__CYGWIN__) || defined(_WIN32)
-#include <fcntl.h>
 #include <io.h>
 #endif
 
@@ -16,10 +17,23 @@
 
 namespace {
 
+// Gives each closed standard descriptor /dev/null, so that no file the run or
+// libao's drivers open takes its number and receives what is meant for it.
+void open_closed_standard_fds() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+}
+
 void print_usage(std::FILE* out) {
   std::fputs(
       "usage: pcmtap AUDIO_ID < STREAM\n"
-      "       pcmtap --help | --version\n"
+      "       pcmtap -h | --help | --version\n"
       "\n"
       "Plays the raw stdin data stream on standard input through the libao\n"
       "live driver AUDIO_ID. -1 is libao's default driver.\n"
@@ -33,11 +47,44 @@ void print_usage(std::FILE* out) {
   }
 }
 
+// Flushes and closes standard output; a failed write is an error, as in any
+// command whose output is its result.
+int finish_standard_output() {
+  const bool failed_before = std::ferror(stdout) != 0;
+  errno = 0;
+  if (std::fclose(stdout) != 0 || failed_before) {
+    std::fprintf(stderr, "pcmtap: write error: %s\n",
+                 std::strerror(errno != 0 ? errno : EIO));
+    return 1;
+  }
+  return 0;
+}
+
 // Text mode would turn the samples' CR LF pairs into LF.
 void set_binary_input() {
 #if defined(__CYGWIN__) || defined(_WIN32)
   setmode(STDIN_FILENO, O_BINARY);
 #endif
+}
+
+// The message of a header that did not pass; empty for a valid one.
+std::string header_error(const Header& header) {
+  switch (header.status) {
+    case HeaderStatus::valid:
+      return {};
+    case HeaderStatus::magic_unread:
+      return "pcmtap: cannot read stdin data\n";
+    case HeaderStatus::bad_magic:
+      return "pcmtap: raw stdin data file not detected\n";
+    case HeaderStatus::rate_unread:
+      return "pcmtap: cannot read sample rate\n";
+    case HeaderStatus::bad_rate:
+      return "pcmtap: bad sample rate specified in input stream: " +
+             std::to_string(header.rate) + "\n";
+    case HeaderStatus::aux_unread:
+      return "pcmtap: cannot read aux control data\n";
+  }
+  return {};
 }
 
 // Moves every record from the reader to the sink until the input ends, then
@@ -65,6 +112,10 @@ int stream(RawStreamReader& reader, AudioSink& sink) {
 }
 
 int run(int argc, char** argv) {
+  open_closed_standard_fds();
+  // A reader of standard error that has gone costs a message, not the stream.
+  std::signal(SIGPIPE, SIG_IGN);
+
   if (argc < 2) {
     print_usage(stderr);
     return 1;
@@ -72,24 +123,24 @@ int run(int argc, char** argv) {
   const std::string audio_id = argv[1];
   if (audio_id == "-h" || audio_id == "--help") {
     print_usage(stdout);
-    return 0;
+    return finish_standard_output();
   }
   if (audio_id == "--version") {
     std::printf("pcmtap %s\n", PCMTAP_VERSION);
-    return 0;
+    return finish_standard_output();
   }
 
   std::fprintf(stderr, "Opening audio id: %s\n", audio_id.c_str());
 
   set_binary_input();
   RawStreamReader reader(STDIN_FILENO);
-  const HeaderCheck header = reader.read_header();
-  if (header.status != HeaderCheck::Status::valid) {
-    std::fputs(header.message.c_str(), stderr);
+  const Header header = reader.read_header();
+  if (header.status != HeaderStatus::valid) {
+    std::fputs(header_error(header).c_str(), stderr);
     return 1;
   }
 
-  AudioSink sink(header.rate, audio_id);
+  AudioSink sink(static_cast<std::int32_t>(header.rate), audio_id);
   if (!sink.is_open()) {
     std::fputs("Error opening device.\n", stderr);
     return 1;

@@ -1,74 +1,78 @@
 #include "raw_stream.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 namespace {
 
-// One read(2), retried when a signal interrupts it. Returns what read(2) does.
+// Waits until `fd` can be read (or has ended or failed, which the next read
+// then tells).
+void wait_for_input(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+// One read(2) that returns data, the end of input or a real error: it is
+// retried when a signal interrupts it, and waits for input when the
+// descriptor is non-blocking. The descriptor's mode is left alone, since
+// other processes share it.
 ssize_t read_some(int fd, std::uint8_t* data, std::size_t size) {
   for (;;) {
     const ssize_t n = read(fd, data, size);
-    if (n >= 0 || errno != EINTR) return n;
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+      wait_for_input(fd);
+    else if (errno != EINTR)
+      return n;
   }
 }
 
-// Reads until `size` bytes arrived, the input ended or a read failed.
-// Returns the number of bytes read.
-std::size_t read_full(int fd, std::uint8_t* data, std::size_t size) {
+// A datagram or sequenced-packet socket cuts the stream at its message
+// boundaries and never ends: it cannot be read as a byte stream.
+bool is_byte_stream(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) return true;
+  int type = 0;
+  socklen_t length = sizeof type;
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 &&
+         type == SOCK_STREAM;
+}
+
+// Reads until `data` is full; false when the input ended or failed first.
+bool read_exact(int fd, std::span<std::uint8_t> data) {
   std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n = read_some(fd, data + got, size - got);
-    if (n <= 0) break;
+  while (got < data.size()) {
+    const ssize_t n = read_some(fd, data.data() + got, data.size() - got);
+    if (n <= 0) return false;
     got += static_cast<std::size_t>(n);
   }
-  return got;
-}
-
-HeaderCheck invalid(std::string message) {
-  return {HeaderCheck::Status::invalid, 0, std::move(message)};
+  return true;
 }
 
 }  // namespace
 
-std::int64_t decode_le64(std::span<const std::uint8_t, 8> bytes) {
+std::int64_t decode_le64(HeaderField bytes) {
   std::uint64_t value = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i)
     value |= std::uint64_t{bytes[i]} << (8 * i);
   return static_cast<std::int64_t>(value);
 }
 
-HeaderCheck check_header(std::span<const std::uint8_t> received,
-                         bool input_ended) {
-  const auto field = [&](std::size_t index) {
-    return received.subspan(index * header_field_size)
-        .first<header_field_size>();
-  };
-  const auto cut_short = [&](const char* message) {
-    return input_ended ? invalid(message) : HeaderCheck{};
-  };
+bool is_stream_magic(HeaderField bytes) {
+  return decode_le64(bytes) == stream_magic;
+}
 
-  if (received.size() < header_field_size)
-    return cut_short("pcmtap: cannot read stdin data\n");
-  if (decode_le64(field(0)) != stream_magic)
-    return invalid("pcmtap: raw stdin data file not detected\n");
-
-  if (received.size() < 2 * header_field_size)
-    return cut_short("pcmtap: cannot read sample rate\n");
-  const std::int64_t rate = decode_le64(field(1));
+bool is_supported_rate(std::int64_t rate) {
   // One unsigned comparison: rates below the minimum wrap to huge values.
-  if (static_cast<std::uint64_t>(rate) - std::uint64_t{min_rate} >
-      std::uint64_t{max_rate - min_rate})
-    return invalid("pcmtap: bad sample rate specified in input stream: " +
-                   std::to_string(rate) + "\n");
-
-  if (received.size() < header_size)
-    return cut_short("pcmtap: cannot read aux control data\n");
-  // The aux control data is accepted whatever it holds.
-  return {HeaderCheck::Status::valid, static_cast<std::int32_t>(rate), {}};
+  return static_cast<std::uint64_t>(rate) - std::uint64_t{min_rate} <=
+         std::uint64_t{max_rate - min_rate};
 }
 
 std::size_t unpack_records(std::span<const std::uint8_t> records,
@@ -76,45 +80,55 @@ std::size_t unpack_records(std::span<const std::uint8_t> records,
   const std::size_t count = records.size() / record_size;
   const std::uint8_t* record = records.data();
   for (std::size_t i = 0; i < count; ++i) {
-    frames[0] = record[1];
-    frames[1] = record[2];
-    frames[2] = record[4];
-    frames[3] = record[5];
+    // Read the whole record first: in place, the frame overlaps it.
+    const std::uint8_t b1 = record[1];
+    const std::uint8_t b2 = record[2];
+    const std::uint8_t b4 = record[4];
+    const std::uint8_t b5 = record[5];
+    frames[0] = b1;
+    frames[1] = b2;
+    frames[2] = b4;
+    frames[3] = b5;
     record += record_size;
     frames += frame_size;
   }
   return count * frame_size;
 }
 
+RawStreamReader::RawStreamReader(int fd)
+    : fd(fd), input(piece_size + record_size) {}
+
 // Not const, though it changes no member: it consumes the input.
 // NOLINTNEXTLINE(readability-make-member-function-const)
-HeaderCheck RawStreamReader::read_header() {
-  std::array<std::uint8_t, header_size> header{};
-  std::size_t received = 0;
-  for (;;) {
-    const std::size_t got =
-        read_full(fd, header.data() + received, header_field_size);
-    received += got;
-    HeaderCheck check = check_header(std::span(header.data(), received),
-                                     got < header_field_size);
-    if (check.status != HeaderCheck::Status::incomplete) return check;
-  }
+Header RawStreamReader::read_header() {
+  std::array<std::uint8_t, header_field_size> field{};
+  if (!is_byte_stream(fd) || !read_exact(fd, field))
+    return {HeaderStatus::magic_unread};
+  if (!is_stream_magic(field)) return {HeaderStatus::bad_magic};
+  if (!read_exact(fd, field)) return {HeaderStatus::rate_unread};
+  const std::int64_t rate = decode_le64(field);
+  if (!is_supported_rate(rate)) return {HeaderStatus::bad_rate, rate};
+  // The aux control data is accepted whatever it holds.
+  if (!read_exact(fd, field)) return {HeaderStatus::aux_unread};
+  return {HeaderStatus::valid, rate};
 }
 
 std::span<const std::uint8_t> RawStreamReader::read_frames() {
+  std::memmove(input.data(), input.data() + carried_at, carried);
   for (;;) {
     const ssize_t n = read_some(fd, input.data() + carried, piece_size);
     if (n <= 0) {
       if (n < 0) error_number = errno;
-      carried = 0;
+      carried_at = carried = 0;
       return {};
     }
     const std::size_t available = carried + static_cast<std::size_t>(n);
     const std::size_t whole = available - available % record_size;
     const std::size_t frame_bytes =
-        unpack_records(std::span(input.data(), whole), frames.data());
+        unpack_records(std::span(input.data(), whole), input.data());
+    carried_at = whole;
     carried = available - whole;
-    std::memmove(input.data(), input.data() + whole, carried);
-    if (frame_bytes > 0) return std::span(frames.data(), frame_bytes);
+    if (frame_bytes > 0) return std::span(input.data(), frame_bytes);
+    // Less than one record so far: it is already at the start.
   }
 }

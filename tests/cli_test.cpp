@@ -1,7 +1,9 @@
 // The command line, the messages and the exit statuses of the built binary.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "pcmtap_fixture.h"
@@ -10,6 +12,18 @@
 namespace {
 
 using CliTest = PcmtapTest;
+
+// Writes `data` in pieces of varied sizes that split fields and records.
+void write_in_pieces(int fd, const std::string& data) {
+  std::size_t piece = 1;
+  for (std::size_t offset = 0; offset < data.size();
+       piece = piece * 7 % 997 + 1) {
+    const std::size_t size = std::min(piece, data.size() - offset);
+    ASSERT_EQ(write(fd, data.data() + offset, size),
+              static_cast<ssize_t>(size));
+    offset += size;
+  }
+}
 
 TEST_F(CliTest, HeaderFailuresFollowTheAnnouncementWithoutTouchingLibao) {
   const std::string magic = le64(0x23583579);
@@ -52,6 +66,58 @@ TEST_F(CliTest, UnreadableOrEmptyStandardInputIsReported) {
         << name;
   }
   EXPECT_TRUE(calls().empty());
+}
+
+// Standard inputs that real pipelines hand over: every byte that arrives on a
+// stream is played, and what is not a byte stream is refused unread.
+TEST_F(CliTest, OddStandardInputsArePlayedWholeOrRefused) {
+  const std::string first = stream_records(1024, 3);
+  const std::string rest = stream_records(500, 4);
+  const int played = played_fifo();
+
+  // A non-blocking pipe fed late and in pieces. The test waits for the first
+  // block to be played before it writes more, so pcmtap finds the pipe empty.
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+  Process nonblocking(command({"-1"}), env(), fds[0]);
+  close(fds[0]);
+  write_in_pieces(fds[1], stream_header() + first);
+  EXPECT_EQ(read_exactly(played, 4096), reference_frames(first));
+  write_in_pieces(fds[1], rest + "ab");
+  close(fds[1]);
+  EXPECT_EQ(read_exactly(played, 2000), reference_frames(rest));
+  const ProcessResult result = nonblocking.wait();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "Opening audio id: -1\n");
+
+  // Started with standard error closed: it is /dev/null while pcmtap runs,
+  // so no file libao opens can take its number.
+  Process no_stderr(command({"-1"}), env(), -1, true);
+  ASSERT_TRUE(no_stderr.write(stream_header() + first));
+  EXPECT_EQ(read_exactly(played, 4096), reference_frames(first));
+  const std::string fd2 = "/proc/" + std::to_string(no_stderr.pid()) + "/fd/2";
+  std::string target(64, '\0');
+  target.resize(std::max<ssize_t>(
+      0, readlink(fd2.c_str(), target.data(), target.size())));
+  EXPECT_EQ(target, "/dev/null");
+  EXPECT_EQ(no_stderr.wait().status, 0);
+  close(played);
+
+  // A datagram socket: not read at all.
+  int sockets[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sockets), 0);
+  const std::string header = stream_header();
+  ASSERT_EQ(send(sockets[1], header.data(), header.size(), 0), 24);
+  const ProcessResult datagram =
+      Process(command({"-1"}), env(), sockets[0]).wait();
+  EXPECT_EQ(datagram.status, 1);
+  EXPECT_EQ(datagram.err,
+            "Opening audio id: -1\npcmtap: cannot read stdin data\n");
+  char unread[64];
+  EXPECT_EQ(recv(sockets[0], unread, sizeof unread, MSG_DONTWAIT), 24);
+  close(sockets[0]);
+  close(sockets[1]);
 }
 
 TEST_F(CliTest, EndOfInputAfterWholeOrPartialRecordsIsSuccess) {
@@ -147,6 +213,33 @@ TEST_F(CliTest, HelpPrintsTheUsageOnStandardOutput) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out, usage.err);
   }
+}
+
+TEST_F(CliTest, FailedWritesOfStandardOutputAreErrors) {
+  for (const std::string flag : {"-h", "--help", "--version"}) {
+    const ProcessResult result = run_process(
+        {"sh", "-c", "exec \"$0\" \"$1\" >/dev/full", PCMTAP_BINARY, flag},
+        env(), "");
+    EXPECT_EQ(result.status, 1) << flag;
+    EXPECT_EQ(result.err, "pcmtap: write error: No space left on device\n")
+        << flag;
+  }
+  // A closed standard output is given /dev/null, which takes the text.
+  const ProcessResult closed = run_process(
+      {"sh", "-c", "exec \"$0\" --version >&-", PCMTAP_BINARY}, env(), "");
+  EXPECT_EQ(closed.status, 0);
+  EXPECT_EQ(closed.err, "");
+}
+
+// Some embedded and container setups give a process a small stack.
+TEST_F(CliTest, PlaysWithA64KiBStack) {
+  const std::string data = stream_records(3000);
+  const ProcessResult result =
+      run_process({"sh", "-c", "ulimit -s 64 && exec \"$0\" -1", PCMTAP_BINARY},
+                  env(), stream_header() + data);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "Opening audio id: -1\n");
+  EXPECT_EQ(played(), reference_frames(data));
 }
 
 TEST_F(CliTest, VersionIsPrintedOnStandardOutput) {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <ao/ao.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <sstream>
@@ -70,6 +72,14 @@ class PcmtapTest : public ::testing::Test {
   }
 
   std::string played() const { return read_file(scratch.file("played")); }
+
+  // Makes the recorder's file of played bytes a FIFO, so that a test can
+  // wait for each block as it is played. Opened for reading and writing, it
+  // never reads as ended while pcmtap opens and closes its side.
+  int played_fifo() const {
+    mkfifo(scratch.file("played").c_str(), 0600);
+    return open(scratch.file("played").c_str(), O_RDWR | O_CLOEXEC);
+  }
 
   ScratchDir scratch;
 };

@@ -1,7 +1,4 @@
 // What reaches libao: the recording library logs the calls and the bytes.
-#include <chrono>
-#include <thread>
-
 #include "pcmtap_fixture.h"
 #include "stream_data.h"
 
@@ -105,41 +102,6 @@ TEST_F(PlaybackTest, ReadErrorAfterTheHeaderPlaysWhatArrivedThenFails) {
   EXPECT_EQ(in_header.status, 1);
   EXPECT_EQ(in_header.err,
             "Opening audio id: -1\npcmtap: cannot read sample rate\n");
-}
-
-// A live producer that has sent one block and then waits must be heard before
-// it sends more.
-TEST_F(PlaybackTest, ABlockIsPlayedAsSoonAsItsLastRecordArrives) {
-  Process producer(command({"-1"}), env());
-  const std::string data = stream_records(1024);
-  ASSERT_TRUE(producer.write(stream_header() + data));
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (calls("ao_play").empty() &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(calls("ao_play"), std::vector<std::string>{"ao_play 4096 -> 1"});
-  EXPECT_EQ(played(), reference_frames(data));
-  const ProcessResult result = producer.wait();
-  EXPECT_EQ(result.status, 0);
-}
-
-TEST_F(PlaybackTest, InputInOddPiecesWithPausesIsJoinedExactly) {
-  Process producer(command({"-1"}), env());
-  const std::string data = stream_records(7000, 5);
-  const std::string stream = stream_header(192000) + data + "ab";
-  std::size_t offset = 0;
-  for (std::size_t piece = 1; offset < stream.size();
-       piece = piece * 3 % 9001 + 1) {
-    const std::size_t size = std::min(piece, stream.size() - offset);
-    ASSERT_TRUE(producer.write(stream.substr(offset, size)));
-    offset += size;
-    std::this_thread::sleep_for(std::chrono::microseconds(300));
-  }
-  const ProcessResult result = producer.wait();
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.err, "Opening audio id: -1\n");
-  EXPECT_EQ(played(), reference_frames(data));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -34,12 +35,27 @@ std::string read_file(const std::string& path) {
   return content.str();
 }
 
+std::string read_exactly(int fd, std::size_t size) {
+  std::string data(size, '\0');
+  std::size_t got = 0;
+  while (got < size) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, 60 * 1000) <= 0) break;
+    const ssize_t n = read(fd, data.data() + got, size - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  data.resize(got);
+  return data;
+}
+
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
 Process::Process(const std::vector<std::string>& argv,
-                 const std::map<std::string, std::string>& env, int stdin_fd) {
+                 const std::map<std::string, std::string>& env, int stdin_fd,
+                 bool stderr_closed) {
   int pipe_fds[2] = {-1, -1};
   if (stdin_fd == -1) {
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -54,6 +70,7 @@ Process::Process(const std::vector<std::string>& argv,
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    if (stderr_closed) close(2);
     if (in == closed_stdin ? close(0) != 0 : dup2(in, 0) < 0) _exit(126);
     signal(SIGPIPE, SIG_DFL);
     // No child may outlive a test process that dies.

@@ -28,17 +28,22 @@ class ScratchDir {
 };
 
 std::string read_file(const std::string& path);
+// Reads `size` bytes from `fd`, waiting as long as they keep coming; returns
+// fewer only when nothing arrives for a minute, which means a hung child.
+std::string read_exactly(int fd, std::size_t size);
 void write_file(const std::string& path, const std::string& content);
 
-// A child process whose standard output and error go to files and whose
-// standard input is `stdin_fd`, or a pipe the test writes into when it is -1,
-// or closed when it is `closed_stdin`.
+// A child process whose standard output and error go to files (or standard
+// error is closed, with `stderr_closed`) and whose standard input is
+// `stdin_fd`, or a pipe the test writes into when it is -1, or closed when it
+// is `closed_stdin`.
 class Process {
  public:
   static constexpr int closed_stdin = -2;
 
   Process(const std::vector<std::string>& argv,
-          const std::map<std::string, std::string>& env, int stdin_fd = -1);
+          const std::map<std::string, std::string>& env, int stdin_fd = -1,
+          bool stderr_closed = false);
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
