@@ -44,6 +44,12 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   format.rate = rate;
   format.byte_format = AO_FMT_LITTLE;
   device = ao_open_live(driver_id, &format, nullptr);
+  // libao's pulse driver frees its stream at close without draining it: on
+  // PipeWire's PulseAudio server that cuts off the last few milliseconds.
+  // Silence after the end takes that loss instead of the stream's tail.
+  const ao_info* info = ao_driver_info(driver_id);
+  pads_end = device != nullptr && info != nullptr &&
+             std::strcmp(info->short_name, "pulse") == 0;
 }
 
 AudioSink::~AudioSink() {
@@ -66,11 +72,25 @@ bool AudioSink::append(std::span<const std::uint8_t> frames) {
 
 bool AudioSink::release() {
   bool ok = position == 0 || play();
+  if (pads_end) ok = ok && play_trailing_silence();
   ok = ao_close(device) != 0 && ok;
   device = nullptr;
   ao_shutdown();
   library_initialised = false;
   return ok;
+}
+
+// About 100 ms of silence, in whole blocks.
+bool AudioSink::play_trailing_silence() {
+  const std::int32_t frames_per_block = buffer_size / 2;  // two channels
+  const std::int32_t silent_frames = rate / 10;
+  std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+  for (std::int32_t frames = 0; frames < silent_frames;
+       frames += frames_per_block) {
+    position = buffer_size;
+    if (!play()) return false;
+  }
+  return true;
 }
 
 bool AudioSink::play() {

@@ -51,6 +51,7 @@ class AudioSink {
     return static_cast<std::size_t>(values) * sample_bytes;
   }
   bool play();
+  bool play_trailing_silence();
 
   std::int32_t buffer_size = 2048;  // block length in 16-bit sample values
   std::int32_t position = 0;        // sample values now in the store
@@ -60,4 +61,5 @@ class AudioSink {
   ao_sample_format format{};
   std::int32_t driver_id = 0;
   bool library_initialised = false;
+  bool pads_end = false;  // plays trailing silence before closing
 };
