@@ -35,6 +35,16 @@ std::string read_file(const std::string& path) {
   return content.str();
 }
 
+bool wait_for(const std::function<bool()>& condition) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 std::string read_exactly(int fd, std::size_t size) {
   std::string data(size, '\0');
   std::size_t got = 0;
@@ -114,19 +124,13 @@ void Process::close_stdin() {
   stdin_pipe = -1;
 }
 
-ProcessResult Process::wait(double timeout_seconds) {
+ProcessResult Process::wait() {
   close_stdin();
   ProcessResult result;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration<double>(timeout_seconds);
   int raw = 0;
-  while (waitpid(child, &raw, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &raw, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!wait_for([&] { return waitpid(child, &raw, WNOHANG) != 0; })) {
+    kill(child, SIGKILL);
+    waitpid(child, &raw, 0);
   }
   child = -1;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -151,7 +155,7 @@ std::size_t Process::output_size() const {
 
 ProcessResult Process::stop() {
   if (child > 0) kill(child, SIGTERM);
-  return wait(10);
+  return wait();
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv,

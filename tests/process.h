@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,6 +27,11 @@ class ScratchDir {
  private:
   std::string dir;
 };
+
+// Waits until `condition` holds, looking again every few milliseconds. Gives
+// up after two minutes, which only a hung process takes; returns whether it
+// held.
+bool wait_for(const std::function<bool()>& condition);
 
 std::string read_file(const std::string& path);
 // Reads `size` bytes from `fd`, waiting as long as they keep coming; returns
@@ -51,8 +57,8 @@ class Process {
   // Writes to the child's standard input pipe; false once the child has gone.
   bool write(const std::string& data);
   void close_stdin();
-  // Waits at most `timeout_seconds`, then kills the child. Closes stdin first.
-  ProcessResult wait(double timeout_seconds = 60);
+  // Closes stdin and waits for the child to end; kills one that hangs.
+  ProcessResult wait();
   // Asks the child to end (SIGTERM) and waits for it.
   ProcessResult stop();
   pid_t pid() const { return child; }

@@ -1,0 +1,67 @@
+#include "capture.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::size_t frame = 4;
+constexpr std::size_t probe = 16 * frame;  // enough to match one place only
+
+// The first frame-aligned place of `needle` in `haystack` from `from` on.
+std::size_t find_frame(const std::string& haystack, const std::string& needle,
+                       std::size_t from) {
+  for (std::size_t at = haystack.find(needle, from); at != std::string::npos;
+       at = haystack.find(needle, at + 1))
+    if (at % frame == from % frame) return at;
+  return std::string::npos;
+}
+
+bool silent(const std::string& data, std::size_t at) {
+  return data.compare(at, frame, std::string(frame, '\0')) == 0;
+}
+
+CaptureVerdict mismatch(std::size_t at, const std::string& what) {
+  return {CaptureVerdict::Kind::mismatch,
+          "at frame " + std::to_string(at / frame) + ": " + what};
+}
+
+}  // namespace
+
+CaptureVerdict compare_capture(const std::string& frames,
+                               const std::string& captured) {
+  std::size_t sent = 0;
+  std::size_t got = find_frame(captured, frames.substr(0, probe), 0);
+  if (got == std::string::npos)
+    return mismatch(0, "the first frames sent never arrived");
+  std::string gaps;
+  while (sent < frames.size()) {
+    if (got >= captured.size())
+      return mismatch(sent, "the capture ends; the last " +
+                                std::to_string((frames.size() - sent) / frame) +
+                                " frames never arrived");
+    if (captured.compare(got, frame, frames, sent, frame) == 0) {
+      sent += frame;
+      got += frame;
+      continue;
+    }
+    std::size_t resumed = got;
+    while (resumed < captured.size() && silent(captured, resumed))
+      resumed += frame;
+    if (resumed == got) return mismatch(sent, "a frame differs");
+    if (resumed == captured.size())
+      return mismatch(sent, "silence to the end; the last " +
+                                std::to_string((frames.size() - sent) / frame) +
+                                " frames never arrived");
+    const std::size_t next =
+        find_frame(frames, captured.substr(resumed, probe), sent);
+    if (next == std::string::npos)
+      return mismatch(sent, "after silence the capture holds other frames");
+    gaps += " at frame " + std::to_string(sent / frame) + ": " +
+            std::to_string((resumed - got) / frame) + " silent frames, " +
+            std::to_string((next - sent) / frame) + " frames lost;";
+    sent = next;
+    got = resumed;
+  }
+  if (gaps.empty()) return {CaptureVerdict::Kind::exact, {}};
+  return {CaptureVerdict::Kind::underrun, "underrun" + gaps};
+}

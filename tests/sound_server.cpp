@@ -1,0 +1,86 @@
+#include "sound_server.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool accepts_connections(const std::string& socket_path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(),
+               sizeof address.sun_path - 1);
+  const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address),
+                          sizeof address) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool SoundServer::installed(const std::string& kind) {
+  const std::string programs =
+      kind == "pipewire" ? "pipewire wireplumber pipewire-pulse" : kind;
+  return std::system(
+             ("command -v " + programs + " pactl parec >/dev/null").c_str()) ==
+         0;
+}
+
+SoundServer::SoundServer(const std::string& kind, int rate) {
+  if (std::system((std::string(PCMTAP_TESTS_DIR) + "/sound_server_config.sh " +
+                   kind + " " + std::to_string(rate) + " " + dir.path())
+                      .c_str()) != 0)
+    return;
+  auto env = client_env();
+  env.erase("PULSE_SERVER");
+  std::vector<std::vector<std::string>> commands;
+  if (kind == "pipewire") {
+    commands = {{"pipewire"}, {"wireplumber"}, {"pipewire-pulse"}};
+  } else {
+    commands = {{"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
+                 "--system=no", "--disable-shm=yes", "--log-target=stderr",
+                 "--log-level=error", "-F", dir.file("pulse/default.pa")}};
+  }
+  for (const auto& command : commands) processes.emplace_back(command, env);
+
+  const auto ready = [&] {
+    for (const Process& process : processes)
+      if (process.exited()) return true;  // failed: stop waiting
+    if (!accepts_connections(dir.file("native"))) return false;
+    return run_process({"pactl", "list", "short", "sinks"}, client_env(), "")
+               .out.find(sink) != std::string::npos;
+  };
+  wait_for(ready);
+  for (const Process& process : processes)
+    if (process.exited()) processes.clear();
+}
+
+std::map<std::string, std::string> SoundServer::client_env() const {
+  return {{"HOME", dir.path()},
+          {"XDG_RUNTIME_DIR", dir.path()},
+          {"XDG_CONFIG_HOME", dir.path()},
+          {"PULSE_SERVER", "unix:" + dir.file("native")},
+          {"PULSE_SINK", sink},
+          {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}};
+}
+
+SinkRecorder::SinkRecorder(const SoundServer& server, int rate)
+    : parec(
+          {"parec", "--raw", "--latency-msec=10",
+           "--device=" + std::string(SoundServer::sink) + ".monitor",
+           "--rate=" + std::to_string(rate), "--format=s16le", "--channels=2"},
+          server.client_env()) {
+  wait_for([&] { return parec.output_size() > 0 || parec.exited(); });
+}
+
+std::string SinkRecorder::stop_after(std::size_t frames) {
+  const std::size_t until = parec.output_size() + frames * 4;
+  wait_for([&] { return parec.output_size() >= until || parec.exited(); });
+  return parec.stop().out;
+}
