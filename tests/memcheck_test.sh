@@ -6,13 +6,11 @@
 set -u
 pcmtap=$1
 make_stream=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-echo "default_driver=null" >"$work/.libao"
+. "$(dirname "$0")/test_lib.sh"
+require_tools valgrind
 
 magic='y5X#\0\0\0\0'
 rate='\x44\xac\0\0\0\0\0\0'  # 44100
-failed=0
 
 # check NAME EXPECTED_STATUS INPUT_FILE ARG...
 check() {

@@ -7,9 +7,8 @@ set -u
 build=$(cd "$1" && pwd)
 make_stream=$2
 version=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-. "$(dirname "$0")/expect.sh"
+. "$(dirname "$0")/test_lib.sh"
+require_tools cpack dpkg-deb man
 
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
@@ -33,7 +32,6 @@ expect "package: files" \
 dpkg-deb -x "$deb" "$work/root"
 pcmtap=$work/root/usr/bin/pcmtap
 expect "extracted: --version" "$("$pcmtap" --version)" "pcmtap $version"
-echo "default_driver=null" >"$work/.libao"
 "$make_stream" --tone 440 --seconds 1 | HOME=$work "$pcmtap" -1 2>"$work/err"
 expect "extracted: plays through the null driver" "$? $(cat "$work/err")" \
   "0 Opening audio id: -1"

@@ -1,0 +1,27 @@
+# Sourced by the shell tests.
+# - `work`: a scratch folder, removed on exit, that serves as HOME with a
+#   libao configuration whose default driver is null.
+# - `expect NAME ACTUAL EXPECTED` prints an ok or FAIL line and sets
+#   `failed` on a mismatch.
+# - `require_tools TOOL...` skips the whole test (status 77) when a tool is
+#   missing.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+echo "default_driver=null" >"$work/.libao"
+
+failed=0
+expect() {
+  if [[ $2 == "$3" ]]; then
+    echo "ok: $1"
+  else
+    echo "FAIL: $1: got '$2', expected '$3'"
+    failed=1
+  fi
+}
+
+require_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+  done
+}
