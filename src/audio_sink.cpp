@@ -80,10 +80,11 @@ bool AudioSink::release() {
   return ok;
 }
 
-// About 100 ms of silence, in whole blocks.
+// About 200 ms of silence, in whole blocks: under load PipeWire has cut off
+// more than 100 ms.
 bool AudioSink::play_trailing_silence() {
   const std::int32_t frames_per_block = buffer_size / 2;  // two channels
-  const std::int32_t silent_frames = rate / 10;
+  const std::int32_t silent_frames = rate / 5;
   std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
   for (std::int32_t frames = 0; frames < silent_frames;
        frames += frames_per_block) {

@@ -33,7 +33,7 @@ CaptureVerdict compare_capture(const std::string& frames,
   std::size_t got = find_frame(captured, frames.substr(0, probe), 0);
   if (got == std::string::npos)
     return mismatch(0, "the first frames sent never arrived");
-  std::string gaps;
+  CaptureVerdict underrun{CaptureVerdict::Kind::underrun, "underrun"};
   while (sent < frames.size()) {
     if (got >= captured.size())
       return mismatch(sent, "the capture ends; the last " +
@@ -56,12 +56,16 @@ CaptureVerdict compare_capture(const std::string& frames,
         find_frame(frames, captured.substr(resumed, probe), sent);
     if (next == std::string::npos)
       return mismatch(sent, "after silence the capture holds other frames");
-    gaps += " at frame " + std::to_string(sent / frame) + ": " +
-            std::to_string((resumed - got) / frame) + " silent frames, " +
-            std::to_string((next - sent) / frame) + " frames lost;";
+    ++underrun.gaps;
+    underrun.silent_frames += (resumed - got) / frame;
+    underrun.lost_frames += (next - sent) / frame;
+    underrun.detail += " at frame " + std::to_string(sent / frame) + ": " +
+                       std::to_string((resumed - got) / frame) +
+                       " silent frames, " +
+                       std::to_string((next - sent) / frame) + " frames lost;";
     sent = next;
     got = resumed;
   }
-  if (gaps.empty()) return {CaptureVerdict::Kind::exact, {}};
-  return {CaptureVerdict::Kind::underrun, "underrun" + gaps};
+  if (underrun.gaps == 0) return {CaptureVerdict::Kind::exact, {}};
+  return underrun;
 }

@@ -65,7 +65,7 @@ void write_file(const std::string& path, const std::string& content) {
 
 Process::Process(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& env, int stdin_fd,
-                 bool stderr_closed) {
+                 bool stderr_closed, int stdout_fd) {
   int pipe_fds[2] = {-1, -1};
   if (stdin_fd == -1) {
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -77,7 +77,10 @@ Process::Process(const std::vector<std::string>& argv,
   if (child < 0) throw std::runtime_error("fork");
   if (child == 0) {
     const int in = stdin_fd == -1 ? pipe_fds[0] : stdin_fd;
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out =
+        stdout_fd >= 0
+            ? stdout_fd
+            : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     if (stderr_closed) close(2);

@@ -39,17 +39,17 @@ std::string read_file(const std::string& path);
 std::string read_exactly(int fd, std::size_t size);
 void write_file(const std::string& path, const std::string& content);
 
-// A child process whose standard output and error go to files (or standard
-// error is closed, with `stderr_closed`) and whose standard input is
-// `stdin_fd`, or a pipe the test writes into when it is -1, or closed when it
-// is `closed_stdin`.
+// A child process whose standard output goes to a file, or to `stdout_fd`,
+// whose standard error goes to a file (or is closed, with `stderr_closed`),
+// and whose standard input is `stdin_fd`, or a pipe the test writes into when
+// it is -1, or closed when it is `closed_stdin`.
 class Process {
  public:
   static constexpr int closed_stdin = -2;
 
   Process(const std::vector<std::string>& argv,
           const std::map<std::string, std::string>& env, int stdin_fd = -1,
-          bool stderr_closed = false);
+          bool stderr_closed = false, int stdout_fd = -1);
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
