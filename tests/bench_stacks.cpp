@@ -43,8 +43,7 @@ class TimedRecorder {
         std::vector<std::string>{
             "parec", "--raw", "--latency-msec=1",
             "--device=" + std::string(SoundServer::sink) + ".monitor",
-            "--rate=" + std::to_string(rate), "--format=s16le",
-            "--channels=2"},
+            "--rate=" + std::to_string(rate), "--format=s16le", "--channels=2"},
         server.client_env(), Process::closed_stdin, false, fds[1]);
     close(fds[1]);
     reader = std::thread([this, fd = fds[0]] {
@@ -93,6 +92,7 @@ struct Player {
   std::string name;
   std::vector<std::string> argv;
   bool takes_records;  // pcmtap's stream, or plain frames for pacat
+  std::string home;    // a HOME with a .libao of its own, if not empty
 };
 
 struct Row {
@@ -102,8 +102,9 @@ struct Row {
 };
 
 Row measure(const std::string& stack, const SoundServer& server,
-            const std::map<std::string, std::string>& env, const Player& player,
+            std::map<std::string, std::string> env, const Player& player,
             double seconds) {
+  if (!player.home.empty()) env["HOME"] = player.home;
   // The producer writes whole blocks of pcmtap's, 1024 frames (21 ms),
   // starting with 107 ms of silence: a null sink's monitor misses the first
   // milliseconds of a new stream, whatever the player.
@@ -124,7 +125,8 @@ Row measure(const std::string& stack, const SoundServer& server,
   const std::string& input = player.takes_records ? records : frames;
   for (std::size_t piece = 0; piece * piece_frames < frames_total; ++piece) {
     std::this_thread::sleep_until(
-        start + std::chrono::microseconds(piece * piece_frames * 1000000 / rate));
+        start +
+        std::chrono::microseconds(piece * piece_frames * 1000000 / rate));
     const std::size_t first = piece * piece_frames;
     const std::size_t count = std::min(piece_frames, frames_total - first);
     if (!process.write(input.substr(first * unit, count * unit))) break;
@@ -145,10 +147,10 @@ Row measure(const std::string& stack, const SoundServer& server,
     const std::size_t found =
         recorder.data.find(frames.substr(end - 16 * frame, 16 * frame));
     if (found == std::string::npos) continue;
-    latencies.push_back(std::chrono::duration<double, std::milli>(
-                            recorder.arrival(found + 16 * frame) -
-                            written[piece])
-                            .count());
+    latencies.push_back(
+        std::chrono::duration<double, std::milli>(
+            recorder.arrival(found + 16 * frame) - written[piece])
+            .count());
   }
   std::sort(latencies.begin(), latencies.end());
   if (!latencies.empty()) {
@@ -163,7 +165,7 @@ void print(const Row& row) {
                       : row.verdict.kind == CaptureVerdict::Kind::underrun
                           ? "gaps"
                           : "NO";
-  std::printf("%-18s %-5s %-7s %-9s %5zu %8.1f %6zu %7.2f %7.2f %8.1f %8.1f\n",
+  std::printf("%-18s %-5s %-14s %-9s %5zu %8.1f %6zu %7.2f %7.2f %8.1f %8.1f\n",
               row.stack.c_str(), row.load.c_str(), row.player.c_str(), exact,
               row.verdict.gaps, 1000.0 * row.verdict.silent_frames / rate,
               row.verdict.lost_frames, row.wall, row.audio, row.latency_median,
@@ -180,12 +182,17 @@ int main(int argc, char** argv) {
   ao_initialize();
   const std::string pulse_id = std::to_string(ao_driver_id("pulse"));
   ao_shutdown();
-  ScratchDir home;
-  write_file(home.file(".libao"), "default_driver=alsa\ndev=default\n");
+  // ALSA's default device, which Debian routes to a running PulseAudio.
+  ScratchDir alsa_home;
+  write_file(alsa_home.file(".libao"), "default_driver=alsa\ndev=default\n");
+  // The largest buffer_time that libao's pulse driver computes correctly
+  // at 48 kHz: floor(2^31 / (rate * 1000)) ms.
+  ScratchDir buffered_home;
+  write_file(buffered_home.file(".libao"), "buffer_time=44\n");
 
-  std::printf("%-18s %-5s %-7s %-9s %5s %8s %6s %7s %7s %8s %8s\n", "stack",
-              "load", "player", "bit-exact", "gaps", "gap ms", "lost",
-              "wall s", "audio s", "lat med", "lat max");
+  std::printf("%-18s %-5s %-14s %-9s %5s %8s %6s %7s %7s %8s %8s\n", "stack",
+              "load", "player", "bit-exact", "gaps", "gap ms", "lost", "wall s",
+              "audio s", "lat med", "lat max");
   struct Stack {
     std::string name, server;
     bool through_alsa;
@@ -209,19 +216,32 @@ int main(int argc, char** argv) {
           hogs.push_back(std::make_unique<Process>(
               std::vector<std::string>{"sh", "-c", "while :; do :; done"},
               std::map<std::string, std::string>{}));
-      auto env = server.client_env();
-      if (stack.through_alsa) env["HOME"] = home.path();
-      const std::vector<Player> players = {
-          {"pcmtap", {PCMTAP_BINARY, stack.through_alsa ? "-1" : pulse_id},
-           true},
+      const std::string id = stack.through_alsa ? "-1" : pulse_id;
+      const std::string home = stack.through_alsa ? alsa_home.path() : "";
+      std::vector<Player> players = {
+          {"pcmtap", {PCMTAP_BINARY, id}, true, home},
           {"pacat",
            {"pacat", "--raw", "--latency-msec=20",
-            "--rate=" + std::to_string(rate), "--format=s16le",
-            "--channels=2"},
-           false},
+            "--rate=" + std::to_string(rate), "--format=s16le", "--channels=2"},
+           false,
+           ""},
       };
+      // What may help under load.
+      if (load == "busy" && !stack.through_alsa) {
+        players.push_back({"pcmtap nice-10",
+                           {"nice", "-n", "-10", PCMTAP_BINARY, id},
+                           true,
+                           ""});
+        players.push_back({"pcmtap chrt-f10",
+                           {"chrt", "-f", "10", PCMTAP_BINARY, id},
+                           true,
+                           ""});
+        players.push_back(
+            {"pcmtap bt=44", {PCMTAP_BINARY, id}, true, buffered_home.path()});
+      }
       for (const Player& player : players) {
-        Row row = measure(stack.name, server, env, player, seconds);
+        Row row =
+            measure(stack.name, server, server.client_env(), player, seconds);
         row.load = load;
         print(row);
       }

@@ -8,8 +8,8 @@
 struct CaptureVerdict {
   enum class Kind { exact, underrun, mismatch };
   Kind kind;
-  std::string detail;  // where the capture departs from the frames, and how
-  std::size_t gaps = 0;           // underruns
+  std::string detail;    // where the capture departs from the frames, and how
+  std::size_t gaps = 0;  // underruns
   std::size_t silent_frames = 0;  // inserted by them
   std::size_t lost_frames = 0;    // of the stream, lost at them
 };

@@ -77,10 +77,9 @@ Process::Process(const std::vector<std::string>& argv,
   if (child < 0) throw std::runtime_error("fork");
   if (child == 0) {
     const int in = stdin_fd == -1 ? pipe_fds[0] : stdin_fd;
-    const int out =
-        stdout_fd >= 0
-            ? stdout_fd
-            : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = stdout_fd >= 0 ? stdout_fd
+                                   : open(out_path.c_str(),
+                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     if (stderr_closed) close(2);
