@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "sound_server.h"
 
 #include <sys/socket.h>
@@ -6,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <vector>
 
 namespace {
@@ -57,8 +59,13 @@ SoundServer::SoundServer(const std::string& kind, int rate) {
                .out.find(sink) != std::string::npos;
   };
   wait_for(ready);
-  for (const Process& process : processes)
-    if (process.exited()) processes.clear();
+  for (Process& process : processes) {
+    if (process.exited()) {
+      std::cerr << kind << " ended at start:\n" << process.wait().err;
+      processes.clear();
+      return;
+    }
+  }
 }
 
 std::map<std::string, std::string> SoundServer::client_env() const {
@@ -67,6 +74,7 @@ std::map<std::string, std::string> SoundServer::client_env() const {
           {"XDG_CONFIG_HOME", dir.path()},
           {"PULSE_SERVER", "unix:" + dir.file("native")},
           {"PULSE_SINK", sink},
+          // Keep WirePlumber off a desktop session's bus.
           {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}};
 }
 
