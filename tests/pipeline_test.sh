@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # pcmtap at the end of real pipelines, null driver, with the recording
 # library counting the blocks:
 #  - a producer killed in the middle of a record: the whole records before it
 #    are played and the status is 0;
 #  - a stream longer than 4 GiB: played to its end, every block counted, and
-#    peak memory no higher than for a short stream.
+#    peak memory no higher than for a short stream;
+#  - a stream made from a WAV file by scripts/sox-to-stream: played unchanged.
 # Usage: pipeline_test.sh PCMTAP MAKE_STREAM AO_RECORDER [on|off]
 # The last argument turns the memory check off for sanitized builds.
 set -u
@@ -26,6 +28,17 @@ expect "killed producer: bytes played" "$(stat -c %s "$work/played")" 8000
 "$make_stream" --records 2000 | AO_RECORDER_PCM=$work/expected "$pcmtap" -1 2>/dev/null
 cmp -s "$work/played" "$work/expected"
 expect "killed producer: played bytes equal those of the 2000 records" $? 0
+
+# The sox recipe: every sample of a 16-bit WAV file arrives unchanged.
+if command -v sox >/dev/null; then
+  sox -n -b 16 -c 2 -r 48000 "$work/tone.wav" synth 0.5 sine 440 sine 660
+  "$(dirname "$0")/../scripts/sox-to-stream" 48000 "$work/tone.wav" |
+    AO_RECORDER_PCM=$work/sox-played "$pcmtap" -1 2>/dev/null
+  sox "$work/tone.wav" -t raw - | cmp -s - "$work/sox-played"
+  expect "sox recipe: the file's samples are played unchanged" $? 0
+else
+  echo "skipped: sox recipe (sox is not installed)"
+fi
 
 # peak_kib RECORDS: plays RECORDS records; prints pcmtap's peak memory.
 peak_kib() {
