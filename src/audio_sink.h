@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The libao side of the player: the live device and its block store.
 #pragma once
 

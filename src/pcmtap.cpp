@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // pcmtap: plays the raw stdin data stream on standard input through libao.
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The raw stdin data stream: a 24-byte header (magic, sample rate, aux control
 // data; three little-endian 64-bit fields) followed by 6-byte sample records.
 #pragma once

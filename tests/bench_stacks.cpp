@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Benchmark of the sound stacks, run by scripts/bench-stacks. For each stack
 // (PulseAudio, PipeWire's PulseAudio server, ALSA into PulseAudio), idle and
 // with both cores busy, a live producer feeds pcmtap, and pacat as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Compares what a sound server played, recorded from its sink, with the
 // frames that were sent, and tells an exact capture from one that a
 // real-time underrun disturbed and from one that is wrong.

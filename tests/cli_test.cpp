@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line, the messages and the exit statuses of the built binary.
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes a raw stdin data stream to standard output, for the demo, the
 // benchmark and the long-stream tests.
 //   make_stream [--rate HZ] [--tone HZ] [--seconds S] [--silence S]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs pcmtap under valgrind memcheck on a normal stream, each header error,
 # a failed device open and the no-argument path: no memory error and no
 # definite leak may be reported.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the built pcmtap with a private HOME whose libao configuration makes
 // the null driver the default, and with the recording library preloaded.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What reaches libao: the recording library logs the calls and the bytes.
 #include "pcmtap_fixture.h"
 #include "stream_data.h"

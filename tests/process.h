@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the built pcmtap binary as a child process for the tests.
 #pragma once
 

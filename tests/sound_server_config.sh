@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Writes the private configuration of a test sound server into DIR, which
 # then serves as its HOME, XDG_RUNTIME_DIR and XDG_CONFIG_HOME: no session
 # bus, no real device, one null sink named pcmtap_test running at RATE, so

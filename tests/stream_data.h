@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Builders for raw stdin data streams and the reference unpacking the tests
 // compare against.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sourced by the shell tests.
 # - `work`: a scratch folder, removed on exit, that serves as HOME with a
 #   libao configuration whose default driver is null.
