@@ -41,15 +41,24 @@ SoundServer::SoundServer(const std::string& kind, int rate) {
     return;
   auto env = client_env();
   env.erase("PULSE_SERVER");
-  std::vector<std::vector<std::string>> commands;
+  const auto start = [&](const std::vector<std::string>& command) {
+    processes.emplace_back(command, env);
+  };
   if (kind == "pipewire") {
-    commands = {{"pipewire"}, {"wireplumber"}, {"pipewire-pulse"}};
+    // WirePlumber and the PulseAudio server are clients of PipeWire's
+    // socket, and give up when it is not there yet.
+    start({"pipewire"});
+    wait_for([&] {
+      return processes.front().exited() ||
+             accepts_connections(dir.file("pipewire-0"));
+    });
+    start({"wireplumber"});
+    start({"pipewire-pulse"});
   } else {
-    commands = {{"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
-                 "--system=no", "--disable-shm=yes", "--log-target=stderr",
-                 "--log-level=error", "-F", dir.file("pulse/default.pa")}};
+    start({"pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no",
+           "--system=no", "--disable-shm=yes", "--log-target=stderr",
+           "--log-level=error", "-F", dir.file("pulse/default.pa")});
   }
-  for (const auto& command : commands) processes.emplace_back(command, env);
 
   const auto ready = [&] {
     for (const Process& process : processes)
