@@ -7,7 +7,7 @@
 // underruns' gaps, wall time against audio time, and end-to-end latency (the
 // last frame of a block every half second: its arrival in the recording
 // minus the return of the write that carried it).
-// Usage: bench_stacks [SECONDS]
+// Usage: bench_stacks [SECONDS [STACK]]   (STACK: only the stack of that name)
 #include <ao/ao.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -180,6 +180,7 @@ void print(const Row& row) {
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
+  const std::string only = argc > 2 ? argv[2] : "";
   ao_initialize();
   const std::string pulse_id = std::to_string(ao_driver_id("pulse"));
   ao_shutdown();
@@ -201,6 +202,7 @@ int main(int argc, char** argv) {
   for (const Stack& stack : {Stack{"pulseaudio", "pulseaudio", false},
                              Stack{"pipewire", "pipewire", false},
                              Stack{"alsa > pulseaudio", "pulseaudio", true}}) {
+    if (!only.empty() && stack.name != only) continue;
     if (!SoundServer::installed(stack.server)) {
       std::printf("%-18s not installed\n", stack.name.c_str());
       continue;

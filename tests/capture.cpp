@@ -55,8 +55,17 @@ CaptureVerdict compare_capture(const std::string& frames,
                                 " frames never arrived");
     const std::size_t next =
         find_frame(frames, captured.substr(resumed, probe), sent);
-    if (next == std::string::npos)
-      return mismatch(sent, "after silence the capture holds other frames");
+    if (next == std::string::npos) {
+      const std::size_t earlier =
+          find_frame(frames, captured.substr(resumed, probe), 0);
+      return mismatch(
+          sent,
+          "after " + std::to_string((resumed - got) / frame) +
+              " silent frames the capture holds " +
+              (earlier == std::string::npos
+                   ? std::string("other frames")
+                   : "frame " + std::to_string(earlier / frame) + " again"));
+    }
     ++underrun.gaps;
     underrun.silent_frames += (resumed - got) / frame;
     underrun.lost_frames += (next - sent) / frame;
