@@ -35,7 +35,8 @@ inline std::string stream_records(std::size_t count, std::uint32_t seed = 1) {
 // The frames the records must become: bytes 1, 2, 4 and 5 of each.
 inline std::string reference_frames(const std::string& records) {
   std::string frames;
+  frames.reserve(records.size() / 6 * 4);
   for (std::size_t i = 0; i + 6 <= records.size(); i += 6)
-    frames += records.substr(i + 1, 2) + records.substr(i + 4, 2);
+    frames.append(records, i + 1, 2).append(records, i + 4, 2);
   return frames;
 }
