@@ -216,7 +216,7 @@ TEST_F(CliTest, HelpPrintsTheUsageOnStandardOutput) {
   }
 }
 
-TEST_F(CliTest, FailedWritesOfStandardOutputAreErrors) {
+TEST_F(CliTest, FailedWritesOfStandardStreamsAreHandled) {
   for (const std::string flag : {"-h", "--help", "--version"}) {
     const ProcessResult result = run_process(
         {"sh", "-c", "exec \"$0\" \"$1\" >/dev/full", PCMTAP_BINARY, flag},
@@ -230,6 +230,23 @@ TEST_F(CliTest, FailedWritesOfStandardOutputAreErrors) {
       {"sh", "-c", "exec \"$0\" --version >&-", PCMTAP_BINARY}, env(), "");
   EXPECT_EQ(closed.status, 0);
   EXPECT_EQ(closed.err, "");
+
+  // A standard error whose reader has gone costs the messages, not the
+  // stream: the announcement's write fails and pcmtap plays on.
+  int gone[2];
+  ASSERT_EQ(pipe2(gone, O_CLOEXEC), 0);
+  close(gone[0]);
+  const std::string data = stream_records(1500);
+  write_file(scratch.file("stream"), stream_header() + data);
+  const int input = open(scratch.file("stream").c_str(), O_RDONLY | O_CLOEXEC);
+  const ProcessResult orphaned =
+      Process({"sh", "-c", "exec \"$0\" -1 2>&1", PCMTAP_BINARY}, env(), input,
+              false, gone[1])
+          .wait();
+  close(input);
+  close(gone[1]);
+  EXPECT_EQ(orphaned.status, 0);
+  EXPECT_TRUE(played() == reference_frames(data));
 }
 
 // Some embedded and container setups give a process a small stack.
