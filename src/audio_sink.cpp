@@ -27,9 +27,7 @@ std::vector<LiveDriver> live_drivers() {
     drivers.push_back({id, info.short_name, name, id == default_id});
   }
   ao_shutdown();
-  std::sort(
-      drivers.begin(), drivers.end(),
-      [](const LiveDriver& a, const LiveDriver& b) { return a.id < b.id; });
+  std::ranges::sort(drivers, {}, &LiveDriver::id);
   return drivers;
 }
 
@@ -86,7 +84,7 @@ bool AudioSink::release() {
 bool AudioSink::play_trailing_silence() {
   const std::int32_t frames_per_block = buffer_size / 2;  // two channels
   const std::int32_t silent_frames = rate / 5;
-  std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+  std::ranges::fill(buffer, std::uint8_t{0});
   for (std::int32_t frames = 0; frames < silent_frames;
        frames += frames_per_block) {
     position = buffer_size;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -31,34 +32,35 @@ void open_closed_standard_fds() {
   }
 }
 
-void print_usage(std::FILE* out) {
-  std::fputs(
+std::string usage() {
+  std::string text =
       "usage: pcmtap AUDIO_ID < STREAM\n"
       "       pcmtap -h | --help | --version\n"
       "\n"
       "Plays the raw stdin data stream on standard input through the libao\n"
       "live driver AUDIO_ID. -1 is libao's default driver.\n"
       "\n"
-      "Live drivers on this machine:\n",
-      out);
+      "Live drivers on this machine:\n";
   for (const LiveDriver& driver : live_drivers()) {
-    std::fprintf(out, "  %3d  %-8s %s%s\n", driver.id,
-                 driver.short_name.c_str(), driver.name.c_str(),
-                 driver.is_default ? "  (default)" : "");
+    std::array<char, 160> line{};
+    std::snprintf(line.data(), line.size(), "  %3d  %-8s %s%s\n", driver.id,
+                  driver.short_name.c_str(), driver.name.c_str(),
+                  driver.is_default ? "  (default)" : "");
+    text += line.data();
   }
+  return text;
 }
 
-// Flushes and closes standard output; a failed write is an error, as in any
-// command whose output is its result.
-int finish_standard_output() {
-  const bool failed_before = std::ferror(stdout) != 0;
-  errno = 0;
-  if (std::fclose(stdout) != 0 || failed_before) {
-    std::fprintf(stderr, "pcmtap: write error: %s\n",
-                 std::strerror(errno != 0 ? errno : EIO));
-    return 1;
-  }
-  return 0;
+// Writes `text` to standard output and closes it. A failed write is an error,
+// as in any command whose output is its result; the reason is taken from the
+// call that failed, before anything else can change errno.
+int write_standard_output(const std::string& text) {
+  int error = 0;
+  if (std::fputs(text.c_str(), stdout) == EOF) error = errno;
+  if (std::fclose(stdout) != 0 && error == 0) error = errno;
+  if (error == 0) return 0;
+  std::fprintf(stderr, "pcmtap: write error: %s\n", std::strerror(error));
+  return 1;
 }
 
 // Text mode would turn the samples' CR LF pairs into LF.
@@ -118,18 +120,14 @@ int run(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   if (argc < 2) {
-    print_usage(stderr);
+    std::fputs(usage().c_str(), stderr);
     return 1;
   }
   const std::string audio_id = argv[1];
-  if (audio_id == "-h" || audio_id == "--help") {
-    print_usage(stdout);
-    return finish_standard_output();
-  }
-  if (audio_id == "--version") {
-    std::printf("pcmtap %s\n", PCMTAP_VERSION);
-    return finish_standard_output();
-  }
+  if (audio_id == "-h" || audio_id == "--help")
+    return write_standard_output(usage());
+  if (audio_id == "--version")
+    return write_standard_output("pcmtap " PCMTAP_VERSION "\n");
 
   std::fprintf(stderr, "Opening audio id: %s\n", audio_id.c_str());
 

@@ -15,7 +15,7 @@ namespace {
 // Waits until `fd` can be read (or has ended or failed, which the next read
 // then tells).
 void wait_for_input(int fd) {
-  pollfd entry{fd, POLLIN, 0};
+  pollfd entry{.fd = fd, .events = POLLIN, .revents = 0};
   while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
   }
 }
@@ -38,7 +38,7 @@ ssize_t read_some(int fd, std::uint8_t* data, std::size_t size) {
 // A datagram or sequenced-packet socket cuts the stream at its message
 // boundaries and never ends: it cannot be read as a byte stream.
 bool is_byte_stream(int fd) {
-  struct stat status {};
+  struct stat status = {};
   if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) return true;
   int type = 0;
   socklen_t length = sizeof type;
@@ -104,14 +104,15 @@ RawStreamReader::RawStreamReader(int fd)
 Header RawStreamReader::read_header() {
   std::array<std::uint8_t, header_field_size> field{};
   if (!is_byte_stream(fd) || !read_exact(fd, field))
-    return {HeaderStatus::magic_unread};
-  if (!is_stream_magic(field)) return {HeaderStatus::bad_magic};
-  if (!read_exact(fd, field)) return {HeaderStatus::rate_unread};
+    return {.status = HeaderStatus::magic_unread};
+  if (!is_stream_magic(field)) return {.status = HeaderStatus::bad_magic};
+  if (!read_exact(fd, field)) return {.status = HeaderStatus::rate_unread};
   const std::int64_t rate = decode_le64(field);
-  if (!is_supported_rate(rate)) return {HeaderStatus::bad_rate, rate};
+  if (!is_supported_rate(rate))
+    return {.status = HeaderStatus::bad_rate, .rate = rate};
   // The aux control data is accepted whatever it holds.
-  if (!read_exact(fd, field)) return {HeaderStatus::aux_unread};
-  return {HeaderStatus::valid, rate};
+  if (!read_exact(fd, field)) return {.status = HeaderStatus::aux_unread};
+  return {.status = HeaderStatus::valid, .rate = rate};
 }
 
 std::span<const std::uint8_t> RawStreamReader::read_frames() {
@@ -124,7 +125,7 @@ std::span<const std::uint8_t> RawStreamReader::read_frames() {
       return {};
     }
     const std::size_t available = carried + static_cast<std::size_t>(n);
-    const std::size_t whole = available - available % record_size;
+    const std::size_t whole = available - (available % record_size);
     const std::size_t frame_bytes =
         unpack_records(std::span(input.data(), whole), input.data());
     carried_at = whole;

@@ -27,7 +27,7 @@ bool is_supported_rate(std::int64_t rate);
 
 // What reading the header found: the first field that could not be read in
 // full or failed its check, or a valid header.
-enum class HeaderStatus {
+enum class HeaderStatus : std::uint8_t {
   valid,
   magic_unread,
   bad_magic,

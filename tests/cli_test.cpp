@@ -217,13 +217,17 @@ TEST_F(CliTest, HelpPrintsTheUsageOnStandardOutput) {
 }
 
 TEST_F(CliTest, FailedWritesOfStandardStreamsAreHandled) {
-  for (const std::string flag : {"-h", "--help", "--version"}) {
+  // Line-buffered, the usage's writes fail line by line and the close has
+  // nothing left to write: the reason is still the failed write's.
+  for (const std::string command :
+       {"\"$0\" -h", "\"$0\" --help", "\"$0\" --version",
+        "stdbuf -oL \"$0\" --help"}) {
     const ProcessResult result = run_process(
-        {"sh", "-c", "exec \"$0\" \"$1\" >/dev/full", PCMTAP_BINARY, flag},
-        env(), "");
-    EXPECT_EQ(result.status, 1) << flag;
+        {"sh", "-c", "exec " + command + " >/dev/full", PCMTAP_BINARY}, env(),
+        "");
+    EXPECT_EQ(result.status, 1) << command;
     EXPECT_EQ(result.err, "pcmtap: write error: No space left on device\n")
-        << flag;
+        << command;
   }
   // A closed standard output is given /dev/null, which takes the text.
   const ProcessResult closed = run_process(
