@@ -163,7 +163,7 @@ Row measure(const std::string& stack, const SoundServer& server,
 
 void print(const Row& row) {
   const char* exact = row.verdict.kind == CaptureVerdict::Kind::exact ? "yes"
-                      : row.verdict.kind == CaptureVerdict::Kind::underrun
+                      : row.verdict.kind == CaptureVerdict::Kind::disturbed
                           ? "gaps"
                           : "NO";
   std::printf("%-18s %-5s %-14s %-9s %5zu %8.1f %6zu %7.2f %7.2f %8.1f %8.1f\n",

@@ -7,8 +7,8 @@ namespace {
 
 constexpr std::size_t frame = 4;
 constexpr std::size_t probe = 16 * frame;  // enough to match one place only
-// An underrun loses what arrived while the server played silence: a second
-// of frames at the most.
+// A disturbance loses what arrived while the server or recorder fell behind:
+// a second of frames at the most.
 constexpr std::size_t max_lost = 192000;
 
 // The first frame-aligned place of `needle` in `haystack` from `from` on.
@@ -24,6 +24,10 @@ bool silent(const std::string& data, std::size_t at) {
   return data.compare(at, frame, std::string(frame, '\0')) == 0;
 }
 
+std::string frames_text(std::size_t bytes) {
+  return std::to_string(bytes / frame) + " frames";
+}
+
 CaptureVerdict mismatch(std::size_t at, const std::string& what) {
   return {CaptureVerdict::Kind::mismatch,
           "at frame " + std::to_string(at / frame) + ": " + what};
@@ -31,18 +35,35 @@ CaptureVerdict mismatch(std::size_t at, const std::string& what) {
 
 }  // namespace
 
+std::ostream& operator<<(std::ostream& out, CaptureVerdict::Kind kind) {
+  switch (kind) {
+    case CaptureVerdict::Kind::exact:
+      return out << "exact";
+    case CaptureVerdict::Kind::disturbed:
+      return out << "disturbed";
+    case CaptureVerdict::Kind::mismatch:
+      return out << "mismatch";
+  }
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const CaptureVerdict& verdict) {
+  return out << verdict.kind << (verdict.detail.empty() ? "" : ": ")
+             << verdict.detail;
+}
+
 CaptureVerdict compare_capture(const std::string& frames,
                                const std::string& captured) {
   std::size_t sent = 0;
   std::size_t got = find_frame(captured, frames.substr(0, probe), 0);
   if (got == std::string::npos)
     return mismatch(0, "the first frames sent never arrived");
-  CaptureVerdict underrun{CaptureVerdict::Kind::underrun, "underrun"};
+  CaptureVerdict disturbed{CaptureVerdict::Kind::disturbed, {}};
   while (sent < frames.size()) {
+    const std::string missing =
+        "the last " + frames_text(frames.size() - sent) + " never arrived";
     if (got >= captured.size())
-      return mismatch(sent, "the capture ends; the last " +
-                                std::to_string((frames.size() - sent) / frame) +
-                                " frames never arrived");
+      return mismatch(sent, "the capture ends; " + missing);
     if (captured.compare(got, frame, frames, sent, frame) == 0) {
       sent += frame;
       got += frame;
@@ -51,13 +72,10 @@ CaptureVerdict compare_capture(const std::string& frames,
     std::size_t resumed = got;
     while (resumed < captured.size() && silent(captured, resumed))
       resumed += frame;
-    if (resumed == got) return mismatch(sent, "a frame differs");
     if (resumed == captured.size())
-      return mismatch(sent, "silence to the end; the last " +
-                                std::to_string((frames.size() - sent) / frame) +
-                                " frames never arrived");
-    // The frames after the silence, up to the next silent frame: a stream
-    // that resumes raggedly brings only a few frames before the next gap.
+      return mismatch(sent, "silence to the end; " + missing);
+    // The frames after the silence, if any, up to the next silent frame: a
+    // stream that resumes raggedly brings only a few before the next gap.
     std::size_t heard = resumed;
     while (heard < captured.size() && heard - resumed < probe &&
            !silent(captured, heard))
@@ -65,28 +83,30 @@ CaptureVerdict compare_capture(const std::string& frames,
     std::size_t next =
         find_frame(frames, captured.substr(resumed, heard - resumed), sent);
     if (next != std::string::npos && next - sent > max_lost * frame)
-      next = std::string::npos;  // too far on to be this stream resuming
+      next = std::string::npos;  // too far on to be this stream going on
+    const std::string after = resumed == got
+                                  ? std::string("the capture holds ")
+                                  : "after " + frames_text(resumed - got) +
+                                        " of silence the capture holds ";
     if (next == std::string::npos) {
       const std::size_t earlier =
-          find_frame(frames, captured.substr(resumed, probe), 0);
+          find_frame(frames, captured.substr(resumed, heard - resumed), 0);
       return mismatch(
-          sent,
-          "after " + std::to_string((resumed - got) / frame) +
-              " silent frames the capture holds " +
-              (earlier == std::string::npos
-                   ? std::string("other frames")
-                   : "frame " + std::to_string(earlier / frame) + " again"));
+          sent, after + (earlier == std::string::npos
+                             ? std::string("other frames")
+                             : "frame " + std::to_string(earlier / frame) +
+                                   " again"));
     }
-    ++underrun.gaps;
-    underrun.silent_frames += (resumed - got) / frame;
-    underrun.lost_frames += (next - sent) / frame;
-    underrun.detail += " at frame " + std::to_string(sent / frame) + ": " +
-                       std::to_string((resumed - got) / frame) +
-                       " silent frames, " +
-                       std::to_string((next - sent) / frame) + " frames lost;";
+    ++disturbed.gaps;
+    disturbed.silent_frames += (resumed - got) / frame;
+    disturbed.lost_frames += (next - sent) / frame;
+    disturbed.detail +=
+        (disturbed.detail.empty() ? "at frame " : "; at frame ") +
+        std::to_string(sent / frame) + ": " + frames_text(resumed - got) +
+        " of silence, " + frames_text(next - sent) + " skipped";
     sent = next;
     got = resumed;
   }
-  if (underrun.gaps == 0) return {CaptureVerdict::Kind::exact, {}};
-  return underrun;
+  if (disturbed.gaps == 0) return {CaptureVerdict::Kind::exact, {}};
+  return disturbed;
 }

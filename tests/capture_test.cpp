@@ -12,7 +12,7 @@ namespace {
 
 using Kind = CaptureVerdict::Kind;
 
-TEST(CompareCapture, TellsUnderrunsFromMismatches) {
+TEST(CompareCapture, TellsDisturbancesFromMismatches) {
   const std::string frames = reference_frames(stream_records(4000, 3));
   const auto sent = [&](std::size_t from, std::size_t to) {
     return frames.substr(from * 4, (to - from) * 4);
@@ -32,12 +32,16 @@ TEST(CompareCapture, TellsUnderrunsFromMismatches) {
       {"exact", silence(100) + frames + silence(50), Kind::exact, 0, 0, 0},
       {"silence, then the stream resumes further on",
        silence(100) + sent(0, 1000) + silence(300) + sent(1100, 4000),
-       Kind::underrun, 1, 300, 100},
+       Kind::disturbed, 1, 300, 100},
       {"a ragged resumption",
        sent(0, 1000) + silence(200) + sent(1050, 1053) + silence(100) +
            sent(1200, 4000),
-       Kind::underrun, 2, 300, 197},
+       Kind::disturbed, 2, 300, 197},
+      {"a skip without silence", sent(0, 2000) + sent(2009, 4000),
+       Kind::disturbed, 1, 0, 9},
       {"a changed frame", changed, Kind::mismatch, 0, 0, 0},
+      {"frames again", sent(0, 2000) + sent(1000, 4000), Kind::mismatch, 0, 0,
+       0},
       {"the tail lost", sent(0, 3900) + silence(500), Kind::mismatch, 0, 0, 0},
       {"other frames after silence",
        sent(0, 1000) + silence(10) + reference_frames(stream_records(50, 9)) +
@@ -47,7 +51,7 @@ TEST(CompareCapture, TellsUnderrunsFromMismatches) {
   };
   for (const Case& c : cases) {
     const CaptureVerdict verdict = compare_capture(frames, c.captured);
-    EXPECT_EQ(verdict.kind, c.kind) << c.name << ": " << verdict.detail;
+    EXPECT_EQ(verdict.kind, c.kind) << c.name << ": " << verdict;
     EXPECT_EQ(verdict.gaps, c.gaps) << c.name;
     EXPECT_EQ(verdict.silent_frames, c.silent_frames) << c.name;
     EXPECT_EQ(verdict.lost_frames, c.lost_frames) << c.name;
