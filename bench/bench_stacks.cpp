@@ -8,7 +8,6 @@
 // last frame of a block every half second: its arrival in the recording
 // minus the return of the write that carried it).
 // Usage: bench_stacks [SECONDS [STACK]]   (STACK: only the stack of that name)
-#include <ao/ao.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -181,10 +180,9 @@ void print(const Row& row) {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
   const std::string only = argc > 2 ? argv[2] : "";
-  ao_initialize();
-  const std::string pulse_id = std::to_string(ao_driver_id("pulse"));
-  ao_shutdown();
-  // ALSA's default device, which Debian routes to a running PulseAudio.
+  const std::string pulse_id = "pulse";
+  // ALSA's default device, which Debian's alsa-lib plugins route to a
+  // running PulseAudio.
   ScratchDir alsa_home;
   write_file(alsa_home.file(".libao"), "default_driver=alsa\ndev=default\n");
   // The largest buffer_time that libao's pulse driver computes correctly

@@ -2,15 +2,41 @@
 #include "audio_sink.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 int parse_audio_id(const std::string& audio_id) {
   // strtol saturates at long's range; the clamp carries that on to int's.
   const long value = std::strtol(audio_id.c_str(), nullptr, 10);
   return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
+
+namespace {
+
+// The live drivers libao has plugins for. Where one did not load (its
+// library is missing, or no descriptor was free), its name still means that
+// driver, which cannot open here, and not the number 0 that atoi makes of it.
+constexpr std::array<std::string_view, 13> plugin_drivers = {
+    "aixs", "alsa",  "arts", "esd",   "irix", "macosx", "nas",
+    "oss",  "pulse", "roar", "sndio", "sun",  "wmm"};
+constexpr int no_driver = -1;
+
+// The driver the audio id names. A driver's short name is that driver, since
+// ids are positions in libao's list and change with the plugins that load;
+// any other text keeps its meaning as a number. libao must be initialised.
+int resolve_driver_id(const std::string& audio_id) {
+  const int named = ao_driver_id(audio_id.c_str());
+  if (named >= 0) return named;
+  if (std::ranges::find(plugin_drivers, audio_id) != plugin_drivers.end())
+    return no_driver;
+  const int requested = parse_audio_id(audio_id);
+  return requested == -1 ? ao_default_driver_id() : requested;
+}
+
+}  // namespace
 
 std::vector<LiveDriver> live_drivers() {
   ao_initialize();
@@ -35,8 +61,7 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
     : buffer(bytes_for(buffer_size)), rate(stream_rate) {
   ao_initialize();
   library_initialised = true;
-  const int requested = parse_audio_id(audio_id);
-  driver_id = requested == -1 ? ao_default_driver_id() : requested;
+  driver_id = resolve_driver_id(audio_id);
   format.matrix = nullptr;
   format.bits = 16;
   format.channels = 2;

@@ -28,8 +28,9 @@ std::vector<LiveDriver> live_drivers();
 // hands the device blocks of 1024 frames as they fill.
 class AudioSink {
  public:
-  // Initialises libao and opens the live device chosen by the audio id
-  // (-1: libao's default driver). Check is_open() before use.
+  // Initialises libao and opens the live device chosen by the audio id: a
+  // driver's short name, or a driver id by parse_audio_id (-1: libao's
+  // default driver). Check is_open() before use.
   AudioSink(std::int32_t stream_rate, const std::string& audio_id);
   ~AudioSink();
   AudioSink(const AudioSink&) = delete;

@@ -38,9 +38,11 @@ std::string usage() {
       "       pcmtap -h | --help | --version\n"
       "\n"
       "Plays the raw stdin data stream on standard input through the libao\n"
-      "live driver AUDIO_ID. -1 is libao's default driver.\n"
+      "live driver AUDIO_ID: a driver's name from the list below, or its\n"
+      "number. Names are the same on every machine; numbers change with the\n"
+      "drivers that load. -1 is libao's default driver.\n"
       "\n"
-      "Live drivers on this machine:\n";
+      "Live drivers on this machine (number, name, description):\n";
   for (const LiveDriver& driver : live_drivers()) {
     std::array<char, 160> line{};
     std::snprintf(line.data(), line.size(), "  %3d  %-8s %s%s\n", driver.id,

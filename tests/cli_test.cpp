@@ -146,9 +146,14 @@ TEST_F(CliTest, ArgumentsAfterTheAudioIdAreIgnored) {
   EXPECT_EQ(played(), reference_frames(stream_records(10)));
 }
 
-TEST_F(CliTest, AudioIdTextBecomesTheDriverIdByAtoiRules) {
+// A driver's short name is that driver; every other text is read by atoi's
+// rules.
+TEST_F(CliTest, AudioIdIsADriverNameOrANumber) {
   const int null_id = driver_id("null");
   const std::vector<std::pair<std::string, int>> cases = {
+      {"null", null_id},
+      {"nul", 0},
+      {"null ", 0},
       {"abc", 0},
       {"", 0},
       {std::to_string(null_id) + "x", null_id},
@@ -173,8 +178,10 @@ TEST_F(CliTest, AudioIdTextBecomesTheDriverIdByAtoiRules) {
 
 TEST_F(CliTest, DriversThatCannotPlayLiveGiveErrorOpeningDevice) {
   const std::string file_driver = std::to_string(driver_id("wav"));
+  // sun is a libao plugin that never loads on Linux.
   for (const std::string& id :
-       {file_driver, std::string("1000"), std::string("99999999999999")}) {
+       {file_driver, std::string("wav"), std::string("sun"),
+        std::string("1000"), std::string("99999999999999")}) {
     const ProcessResult result = run({id}, stream_header() + stream_records(5));
     EXPECT_EQ(result.status, 1) << id;
     EXPECT_EQ(result.err,

@@ -49,12 +49,19 @@ expect "extracted: manual version and date from the build" \
   "$(MANWIDTH=80 man -l "$manual" 2>/dev/null | tail -n 1 | awk '{print $2, $3}')" \
   "$version $(awk '$1 == ".TH" { gsub(/"/, "", $4); print $4 }' "$build/pcmtap.1")"
 
-# pcmtap <TAB> offers the live drivers, null among them, with their names.
-completion=$(HOME=$work PATH=$work/root/usr/bin:$PATH bash -c '
-  . "$1"; COMP_WORDS=(pcmtap ""); COMP_CWORD=1; _pcmtap
-  printf "%s\n" "${COMPREPLY[@]}"' _ "$work/root/usr/share/bash-completion/completions/pcmtap")
-expect "completion: offers the null driver" \
-  "$(grep -c '^[0-9][0-9]*  null$' <<<"$completion")" 1
-expect "completion: offers the default" "$(grep -c '^-1  ' <<<"$completion")" 1
+# pcmtap <TAB> offers the live drivers by name; a number typed completes to
+# driver numbers, and a minus sign to the default.
+complete_word() {
+  HOME=$work PATH=$work/root/usr/bin:$PATH bash -c '
+    . "$1"; COMP_WORDS=(pcmtap "$2"); COMP_CWORD=1; _pcmtap
+    printf "%s\n" "${COMPREPLY[@]}"' _ \
+    "$work/root/usr/share/bash-completion/completions/pcmtap" "$1" | xargs
+}
+null_id=$(HOME=$work "$pcmtap" --help | awk '$2 == "null" { print $1 }')
+expect "completion: names" "$(complete_word "" | tr ' ' '\n' | grep -cx null)" 1
+expect "completion: nu" "$(complete_word nu)" null
+expect "completion: a number" \
+  "$(complete_word "$null_id" | tr ' ' '\n' | grep -cx "$null_id")" 1
+expect "completion: -" "$(complete_word -)" -1
 
 exit $failed
