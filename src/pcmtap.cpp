@@ -21,15 +21,10 @@ namespace {
 
 // Gives each closed standard descriptor /dev/null, so that no file the run or
 // libao's drivers open takes its number and receives what is meant for it.
+// open(2) returns the lowest free descriptor: the closed one at hand.
 void open_closed_standard_fds() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int null = open("/dev/null", O_RDWR);
-    if (null >= 0 && null != fd) {
-      dup2(null, fd);
-      close(null);
-    }
-  }
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
 }
 
 std::string usage() {
@@ -129,7 +124,8 @@ int run(int argc, char** argv) {
   if (audio_id == "-h" || audio_id == "--help")
     return write_standard_output(usage());
   if (audio_id == "--version")
-    return write_standard_output("pcmtap " PCMTAP_VERSION "\n");
+    return write_standard_output(std::string("pcmtap ") + PCMTAP_VERSION +
+                                 "\n");
 
   std::fprintf(stderr, "Opening audio id: %s\n", audio_id.c_str());
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 inline constexpr std::size_t header_field_size = 8;
-inline constexpr std::size_t header_size = 3 * header_field_size;
 inline constexpr std::size_t record_size = 6;
 inline constexpr std::size_t frame_size = 4;  // two signed 16-bit LE samples
 
