@@ -6,6 +6,8 @@
 #   `failed` on a mismatch.
 # - `require_tools TOOL...` skips the whole test (status 77) when a tool is
 #   missing.
+# - `stream RECORDS [SOURCE]` writes a stream at 44100 Hz of RECORDS records
+#   taken from SOURCE (default /dev/urandom).
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "default_driver=null" >"$work/.libao"
@@ -18,6 +20,11 @@ expect() {
     echo "FAIL: $1: got '$2', expected '$3'"
     failed=1
   fi
+}
+
+stream() {
+  printf 'y5X#\0\0\0\0\x44\xac\0\0\0\0\0\0\0\0\0\0\0\0\0\0'
+  head -c $(($1 * 6)) "${2:-/dev/urandom}"
 }
 
 require_tools() {
