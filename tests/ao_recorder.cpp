@@ -7,11 +7,25 @@
 //   AO_RECORDER_FAIL_PLAY   N: the Nth ao_play and every later one return 0
 //   AO_RECORDER_FAIL_CLOSE  set: ao_close returns 0
 //   AO_RECORDER_DEFAULT_ID  N: ao_default_driver_id returns N
+//   AO_RECORDER_AS_PULSE    set: every driver's short name reads "pulse", so
+//                           the null driver is played as the pulse driver
 //   AO_RECORDER_FAIL_READ_AFTER  N: read(2) on standard input fails with EIO
 //                           once N bytes have been delivered
+//   AO_RECORDER_READ_MAX    N: read(2) on standard input returns N bytes at
+//                           the most, so that every field and record is split
+//   AO_RECORDER_READ_ERRNO  N: every read(2) of standard input first fails
+//                           once with errno N (EINTR, EAGAIN), as a signal or
+//                           an empty non-blocking pipe makes it; with EINTR,
+//                           every poll(2) too
+// pcmtap aborts where it would spin or hang: at a read of standard input after
+// it ended, at a second read in a row that finds a non-blocking input empty,
+// at a read of a socket that is not a byte stream, and at a wait for nothing
+// or for standard input without input.
 #include <ao/ao.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +68,10 @@ long env_number(const char* variable, long otherwise) {
 
 long play_count = 0;
 long stdin_delivered = 0;
+bool read_failed_last = false;
+bool input_ended = false;
+bool poll_failed_last = false;
+bool found_empty = false;
 
 }  // namespace
 
@@ -112,9 +130,27 @@ void ao_shutdown(void) {
   real<void (*)()>("ao_shutdown")();
 }
 
+ao_info* ao_driver_info(int driver_id) {
+  ao_info* info = real<ao_info* (*)(int)>("ao_driver_info")(driver_id);
+  if (info == nullptr || std::getenv("AO_RECORDER_AS_PULSE") == nullptr)
+    return info;
+  static ao_info as_pulse;
+  as_pulse = *info;
+  as_pulse.short_name = const_cast<char*>("pulse");
+  return &as_pulse;
+}
+
 ssize_t read(int fd, void* buffer, size_t size) {
+  const auto real_read = real<ssize_t (*)(int, void*, size_t)>("read");
+  if (fd != STDIN_FILENO) return real_read(fd, buffer, size);
+  const long fail_errno = env_number("AO_RECORDER_READ_ERRNO", 0);
+  read_failed_last = fail_errno != 0 && !read_failed_last;
+  if (read_failed_last) {
+    errno = static_cast<int>(fail_errno);
+    return -1;
+  }
   const long fail_after = env_number("AO_RECORDER_FAIL_READ_AFTER", -1);
-  if (fd == STDIN_FILENO && fail_after >= 0) {
+  if (fail_after >= 0) {
     if (stdin_delivered >= fail_after) {
       errno = EIO;
       return -1;
@@ -122,10 +158,42 @@ ssize_t read(int fd, void* buffer, size_t size) {
     size = std::min<size_t>(size,
                             static_cast<size_t>(fail_after - stdin_delivered));
   }
-  const ssize_t n =
-      real<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, size);
-  if (fd == STDIN_FILENO && n > 0) stdin_delivered += n;
+  size = std::min<size_t>(
+      size, static_cast<size_t>(env_number("AO_RECORDER_READ_MAX", 1L << 30)));
+  int type = SOCK_STREAM;
+  socklen_t length = sizeof type;
+  const int saved = errno;  // a read that succeeds leaves errno alone
+  getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length);
+  errno = saved;
+  if (input_ended || type != SOCK_STREAM) std::abort();
+  const ssize_t n = real_read(fd, buffer, size);
+  if (n > 0) stdin_delivered += n;
+  input_ended = n == 0;
+  const bool empty = n < 0 && errno == EAGAIN;
+  if (empty && found_empty) std::abort();
+  found_empty = empty;
   return n;
 }
+
+// glibc declares poll's entries write-only, though poll reads them, and so
+// does this wrapper.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+int poll(pollfd* fds, nfds_t count, int timeout) {
+  // libao's drivers poll their own descriptors; pcmtap polls standard input.
+  const bool on_input = count > 0 && fds[0].fd == STDIN_FILENO;
+  if (count < 1 || (on_input && (fds[0].events & POLLIN) == 0)) std::abort();
+  if (on_input && env_number("AO_RECORDER_READ_ERRNO", 0) == EINTR &&
+      (poll_failed_last = !poll_failed_last)) {
+    errno = EINTR;
+    return -1;
+  }
+  return real<int (*)(pollfd*, nfds_t, int)>("poll")(fds, count, timeout);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 }  // extern "C"

@@ -15,19 +15,19 @@
 
 #include "process.h"
 
+// A driver's id as libao numbers it on this machine.
+inline int driver_id(const char* short_name) {
+  ao_initialize();
+  const int id = ao_driver_id(short_name);
+  ao_shutdown();
+  return id;
+}
+
 class PcmtapTest : public ::testing::Test {
  protected:
   using Env = std::map<std::string, std::string>;
 
   PcmtapTest() { write_file(scratch.file(".libao"), "default_driver=null\n"); }
-
-  // A driver's id as libao numbers it on this machine.
-  static int driver_id(const char* short_name) {
-    ao_initialize();
-    const int id = ao_driver_id(short_name);
-    ao_shutdown();
-    return id;
-  }
 
   Env env(const Env& extra = {}) const {
     Env variables = {
@@ -49,9 +49,19 @@ class PcmtapTest : public ::testing::Test {
     return run_process(command(args), env(extra), input);
   }
 
+  // Runs `script` with sh, in which "$0" is the built pcmtap.
+  ProcessResult run_shell(const std::string& script, const std::string& input,
+                          const Env& extra = {}) const {
+    return run_process({"sh", "-c", "ulimit -t 2; " + script, PCMTAP_BINARY},
+                       env(extra), input);
+  }
+
+  // A pcmtap that spins is ended by two seconds of processor time, far more
+  // than any run here takes: a fault fails the test at once, not by a
+  // timeout.
   static std::vector<std::string> command(
       const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {PCMTAP_BINARY};
+    std::vector<std::string> argv = {"prlimit", "--cpu=2", PCMTAP_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }
@@ -73,6 +83,12 @@ class PcmtapTest : public ::testing::Test {
   }
 
   std::string played() const { return read_file(scratch.file("played")); }
+
+  // Forgets the calls and bytes of earlier runs.
+  void reset_recording() const {
+    std::remove(scratch.file("calls").c_str());
+    std::remove(scratch.file("played").c_str());
+  }
 
   // Makes the recorder's file of played bytes a FIFO, so that a test can
   // wait for each block as it is played. Opened for reading and writing, it

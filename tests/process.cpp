@@ -4,10 +4,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -16,13 +20,50 @@
 #include <stdexcept>
 #include <thread>
 
-ScratchDir::ScratchDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "pcmtap-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr)
+namespace {
+
+std::string make_temporary_dir(const std::string& pattern) {
+  std::string path = pattern + "XXXXXX";
+  if (mkdtemp(path.data()) == nullptr)
     throw std::runtime_error("mkdtemp failed");
-  dir = pattern;
+  return path;
 }
+
+// The folder that holds every scratch folder of this test process. A reaper
+// in a session of its own, out of reach of a test runner's timeout, which
+// kills the test's process tree or group, removes it once this process has
+// gone, however it ended: it waits for the end of a pipe whose only writer is
+// this process.
+const std::string& scratch_root() {
+  static const std::string root = [] {
+    const std::string path = make_temporary_dir(
+        (std::filesystem::temp_directory_path() / "pcmtap-test-").string());
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], 3);
+    const char* script = "(cat <&3 >/dev/null; rm -rf -- \"$1\") &";
+    const char* argv[] = {"sh", "-c", script, "sh", path.c_str(), nullptr};
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    pid_t starter = -1;
+    if (posix_spawnp(&starter, "sh", &actions, &attributes,
+                     const_cast<char* const*>(argv), environ) != 0)
+      throw std::runtime_error("posix_spawn");
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    waitpid(starter, nullptr, 0);  // it leaves the reaper running alone
+    close(fds[0]);                 // fds[1] stays open until the process ends
+    return path;
+  }();
+  return root;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() : dir(make_temporary_dir(scratch_root() + "/")) {}
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
@@ -46,12 +87,14 @@ bool wait_for(const std::function<bool()>& condition) {
   return true;
 }
 
-std::string read_exactly(int fd, std::size_t size) {
+std::string read_exactly(int fd, std::size_t size, const Process& writer) {
   std::string data(size, '\0');
   std::size_t got = 0;
   while (got < size) {
-    pollfd entry{fd, POLLIN, 0};
-    if (poll(&entry, 1, 60 * 1000) <= 0) break;
+    std::array<pollfd, 2> entries{
+        {{fd, POLLIN, 0}, {writer.pidfd(), POLLIN, 0}}};
+    if (poll(entries.data(), entries.size(), 2 * 60 * 1000) <= 0) break;
+    if ((entries[0].revents & POLLIN) == 0) break;  // the writer has ended
     const ssize_t n = read(fd, data.data() + got, size - got);
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
@@ -85,9 +128,12 @@ Process::Process(const std::vector<std::string>& argv,
     if (dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     if (stderr_closed) close(2);
     if (in == closed_stdin ? close(0) != 0 : dup2(in, 0) < 0) _exit(126);
+    syscall(SYS_close_range, 3, ~0U, 0);  // the child inherits nothing else
     signal(SIGPIPE, SIG_DFL);
-    // No child may outlive a test process that dies.
+    // No child may outlive a test process that dies, nor fill the disk.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const rlimit file_size{max_file_size, max_file_size};
+    setrlimit(RLIMIT_FSIZE, &file_size);
     for (const auto& [name, value] : env)
       setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> args;
@@ -98,6 +144,7 @@ Process::Process(const std::vector<std::string>& argv,
     _exit(127);
   }
   if (stdin_fd == -1) close(pipe_fds[0]);
+  process_fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
 }
 
 Process::~Process() {
@@ -106,6 +153,7 @@ Process::~Process() {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
   }
+  if (process_fd >= 0) close(process_fd);
 }
 
 bool Process::write(const std::string& data) {
@@ -131,10 +179,10 @@ ProcessResult Process::wait() {
   close_stdin();
   ProcessResult result;
   int raw = 0;
-  if (!wait_for([&] { return waitpid(child, &raw, WNOHANG) != 0; })) {
-    kill(child, SIGKILL);
-    waitpid(child, &raw, 0);
-  }
+  // Two minutes only a hung child takes.
+  pollfd entry{process_fd, POLLIN, 0};
+  if (poll(&entry, 1, 2 * 60 * 1000) <= 0) kill(child, SIGKILL);
+  waitpid(child, &raw, 0);
   child = -1;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   result.out = read_file(output.file("stdout"));
@@ -144,10 +192,8 @@ ProcessResult Process::wait() {
 
 bool Process::exited() const {
   if (child <= 0) return true;
-  siginfo_t info{};
-  // WNOWAIT leaves the child to be reaped by wait().
-  waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
-  return info.si_pid != 0;
+  pollfd entry{process_fd, POLLIN, 0};
+  return poll(&entry, 1, 0) > 0;
 }
 
 std::size_t Process::output_size() const {

@@ -2,6 +2,7 @@
 // Runs the built pcmtap binary as a child process for the tests.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -15,7 +16,8 @@ struct ProcessResult {
   std::string err;
 };
 
-// A scratch folder, removed with everything in it when the object goes.
+// A scratch folder, removed with everything in it when the object goes, or
+// when the test process ends, whatever ends it.
 class ScratchDir {
  public:
   ScratchDir();
@@ -35,10 +37,12 @@ class ScratchDir {
 bool wait_for(const std::function<bool()>& condition);
 
 std::string read_file(const std::string& path);
-// Reads `size` bytes from `fd`, waiting as long as they keep coming; returns
-// fewer only when nothing arrives for a minute, which means a hung child.
-std::string read_exactly(int fd, std::size_t size);
 void write_file(const std::string& path, const std::string& content);
+
+class Process;
+// Reads `size` bytes from `fd`, which `writer` writes; returns fewer as soon
+// as the writer has ended without writing them.
+std::string read_exactly(int fd, std::size_t size, const Process& writer);
 
 // A child process whose standard output goes to a file, or to `stdout_fd`,
 // whose standard error goes to a file (or is closed, with `stderr_closed`),
@@ -63,13 +67,19 @@ class Process {
   // Asks the child to end (SIGTERM) and waits for it.
   ProcessResult stop();
   pid_t pid() const { return child; }
+  int pidfd() const { return process_fd; }
   bool exited() const;
   // Bytes the child has written to its standard output so far.
   std::size_t output_size() const;
 
  private:
+  // What a child may write into one file: a run that never stops must fail,
+  // not fill the disk.
+  static constexpr rlim_t max_file_size = rlim_t{256} << 20;
+
   ScratchDir output;
   pid_t child = -1;
+  int process_fd = -1;  // readable once the child has ended
   int stdin_pipe = -1;
 };
 

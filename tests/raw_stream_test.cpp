@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "raw_stream.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "stream_data.h"
@@ -70,51 +67,6 @@ TEST(UnpackRecords, KeepsBytesOneTwoFourAndFiveUnchanged) {
         bytes_of(c.records), reinterpret_cast<std::uint8_t*>(frames.data()));
     EXPECT_EQ(frames.substr(0, size), c.frames);
   }
-  // In place, as the reader unpacks.
-  std::string many = stream_records(5000);
-  const std::string expected = reference_frames(many);
-  many.resize(unpack_records(bytes_of(many),
-                             reinterpret_cast<std::uint8_t*>(many.data())));
-  EXPECT_EQ(many, expected);
-}
-
-// The reader over a pipe fed in pieces that split records and header fields.
-TEST(RawStreamReader, JoinsRecordsSplitAcrossReads) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const std::string records = stream_records(30000) + "abc";  // partial end
-  const std::string stream = stream_header(96000) + records;
-  std::thread producer([&] {
-    std::size_t offset = 0;
-    std::size_t piece = 1;
-    while (offset < stream.size()) {
-      const std::size_t size = std::min(piece, stream.size() - offset);
-      if (write(fds[1], stream.data() + offset, size) < 0) break;
-      offset += size;
-      piece = piece * 7 % 70001 + 1;  // 1, 8, 57, 400, ... odd sizes
-    }
-    close(fds[1]);
-  });
-  RawStreamReader reader(fds[0]);
-  const Header header = reader.read_header();
-  std::string frames;
-  for (auto piece = reader.read_frames(); !piece.empty();
-       piece = reader.read_frames())
-    frames.append(reinterpret_cast<const char*>(piece.data()), piece.size());
-  producer.join();
-  close(fds[0]);
-  EXPECT_EQ(header.status, HeaderStatus::valid);
-  EXPECT_EQ(header.rate, 96000);
-  EXPECT_EQ(frames, reference_frames(records));
-  EXPECT_EQ(reader.read_error(), 0);
-}
-
-TEST(RawStreamReader, ReportsTheErrnoOfAFailedRead) {
-  const int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  RawStreamReader reader(directory);
-  EXPECT_TRUE(reader.read_frames().empty());
-  EXPECT_EQ(reader.read_error(), EISDIR);
-  close(directory);
 }
 
 }  // namespace

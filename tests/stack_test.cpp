@@ -83,7 +83,8 @@ TEST_F(StackTest, AServerThatDiesOrIsMissingIsAnError) {
     Process pcmtap(command({pulse_id}), env(client));
     const std::string block = stream_records(1024);
     ASSERT_TRUE(pcmtap.write(stream_header() + block));
-    EXPECT_EQ(read_exactly(played, 4096), reference_frames(block)) << kind;
+    EXPECT_EQ(read_exactly(played, 4096, pcmtap), reference_frames(block))
+        << kind;
     server->kill_now();
     while (pcmtap.write(block)) {
     }
