@@ -6,6 +6,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string_view>
 
 int parse_audio_id(const std::string& audio_id) {
@@ -36,7 +39,62 @@ int resolve_driver_id(const std::string& audio_id) {
   return requested == -1 ? ao_default_driver_id() : requested;
 }
 
+// The text of a file, empty when it cannot be read.
+std::string file_text(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+// Whether the files libao reads its configuration from set buffer_time.
+bool user_sets_buffer_time() {
+  const char* home = std::getenv("HOME");
+  return sets_buffer_time(file_text("/etc/libao.conf")) ||
+         (home != nullptr &&
+          sets_buffer_time(file_text(std::string(home) + "/.libao")));
+}
+
+using OptionList = std::unique_ptr<ao_option, decltype(&ao_free_options)>;
+
+// Asks the driver for a buffer that suits a live stream, unless the user's
+// libao configuration sets buffer_time: libao hands the options given here to
+// the driver after the configuration's, so they would override it. The alsa
+// driver takes buffer_time as an option. The pulse driver turns buffer_time
+// into bytes in 32 bits, which overflows above 107374 Hz even for its own
+// 20 ms; libpulse reads PULSE_LATENCY_MSEC when the stream connects, computes
+// in 64 bits and asks the server for that latency, as pacat's --latency-msec
+// does. A PULSE_LATENCY_MSEC of the user's own stands.
+OptionList live_options(std::string_view driver) {
+  OptionList options(nullptr, &ao_free_options);
+  if (driver != "pulse" && driver != "alsa") return options;
+  if (user_sets_buffer_time()) return options;
+  const std::string time = std::to_string(live_buffer_time);
+  if (driver == "pulse") {
+    setenv("PULSE_LATENCY_MSEC", time.c_str(), 0);
+  } else {
+    ao_option* list = nullptr;
+    ao_append_option(&list, "buffer_time", time.c_str());
+    options.reset(list);
+  }
+  return options;
+}
+
 }  // namespace
+
+bool sets_buffer_time(std::string_view config) {
+  constexpr std::string_view space = " \t\n\v\f\r";
+  while (!config.empty()) {
+    const std::size_t end = std::min(config.find('\n'), config.size());
+    std::string_view line = config.substr(0, end);
+    config.remove_prefix(std::min(end + 1, config.size()));
+    line.remove_prefix(std::min(line.find_first_not_of(space), line.size()));
+    const std::size_t equals = line.find('=');
+    if (equals != std::string_view::npos &&
+        line.substr(0, equals) == "buffer_time")
+      return true;
+  }
+  return false;
+}
 
 std::vector<LiveDriver> live_drivers() {
   ao_initialize();
@@ -67,13 +125,14 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   format.channels = 2;
   format.rate = rate;
   format.byte_format = AO_FMT_LITTLE;
-  device = ao_open_live(driver_id, &format, nullptr);
+  const ao_info* info = ao_driver_info(driver_id);
+  const std::string_view driver = info != nullptr ? info->short_name : "";
+  const OptionList options = live_options(driver);
+  device = ao_open_live(driver_id, &format, options.get());
   // libao's pulse driver frees its stream at close without draining it: on
   // PipeWire's PulseAudio server that cuts off the last few milliseconds.
   // Silence after the end takes that loss instead of the stream's tail.
-  const ao_info* info = ao_driver_info(driver_id);
-  pads_end = device != nullptr && info != nullptr &&
-             std::strcmp(info->short_name, "pulse") == 0;
+  pads_end = device != nullptr && driver == "pulse";
 }
 
 AudioSink::~AudioSink() {

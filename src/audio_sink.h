@@ -7,12 +7,30 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Turns the audio id text into a driver id by atoi's rules (leading white
 // space, optional sign, digits up to the first non-digit, 0 when there are
 // none). A value beyond int's range saturates, which no driver has.
 int parse_audio_id(const std::string& audio_id);
+
+// Frames in each block handed to the device.
+inline constexpr std::int32_t block_frames = 1024;
+
+// The output buffer, in milliseconds, that the pulse and alsa drivers are
+// asked for, so that a producer writing in real time does not let the server
+// run dry while the next block fills. It must hold two blocks: the one being
+// played and the one filling, 46 ms at 44.1 kHz. The servers need more at
+// high rates: with a real-time producer on an idle PulseAudio, 40 ms left
+// gaps at 96 and 192 kHz, 60 ms at 96 kHz, and 80 ms none at any rate.
+inline constexpr std::int32_t live_buffer_time = 80;
+static_assert(std::int64_t{live_buffer_time} * 44100 >=
+              std::int64_t{2} * block_frames * 1000);
+
+// Whether libao configuration text (/etc/libao.conf, ~/.libao) sets
+// buffer_time, read line by line as libao reads it.
+bool sets_buffer_time(std::string_view config);
 
 struct LiveDriver {
   int id;
@@ -55,8 +73,9 @@ class AudioSink {
   bool play();
   bool play_trailing_silence();
 
-  std::int32_t buffer_size = 2048;  // block length in 16-bit sample values
-  std::int32_t position = 0;        // sample values now in the store
+  // Block length in 16-bit sample values: two per frame.
+  std::int32_t buffer_size = 2 * block_frames;
+  std::int32_t position = 0;  // sample values now in the store
   std::vector<std::uint8_t> buffer;
   std::int32_t rate;
   ao_device* device = nullptr;

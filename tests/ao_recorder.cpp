@@ -7,8 +7,9 @@
 //   AO_RECORDER_FAIL_PLAY   N: the Nth ao_play and every later one return 0
 //   AO_RECORDER_FAIL_CLOSE  set: ao_close returns 0
 //   AO_RECORDER_DEFAULT_ID  N: ao_default_driver_id returns N
-//   AO_RECORDER_AS_PULSE    set: every driver's short name reads "pulse", so
-//                           the null driver is played as the pulse driver
+//   AO_RECORDER_DRIVER_NAME NAME: every driver's short name reads NAME, so
+//                           that the null driver is played as the pulse or
+//                           alsa driver
 //   AO_RECORDER_FAIL_READ_AFTER  N: read(2) on standard input fails with EIO
 //                           once N bytes have been delivered
 //   AO_RECORDER_READ_MAX    N: read(2) on standard input returns N bytes at
@@ -90,18 +91,27 @@ int ao_default_driver_id(void) {
   return id;
 }
 
+// Logs the options as key=value, comma-separated, and PULSE_LATENCY_MSEC,
+// which libpulse reads as the stream connects, when it is set.
 ao_device* ao_open_live(int driver_id, ao_sample_format* format,
                         ao_option* options) {
   ao_device* device = real<ao_device* (*)(int, ao_sample_format*, ao_option*)>(
       "ao_open_live")(driver_id, format, options);
+  std::string listed;
+  for (const ao_option* option = options; option; option = option->next) {
+    if (!listed.empty()) listed += ',';
+    listed.append(option->key).append("=").append(option->value);
+  }
+  const char* latency = std::getenv("PULSE_LATENCY_MSEC");
   log_line("ao_open_live driver=" + std::to_string(driver_id) +
            " bits=" + std::to_string(format->bits) +
            " rate=" + std::to_string(format->rate) +
            " channels=" + std::to_string(format->channels) +
            " byte_format=" + std::to_string(format->byte_format) +
            " matrix=" + (format->matrix ? format->matrix : "null") +
-           " options=" + (options ? "set" : "null") + " -> " +
-           (device ? "device" : "null"));
+           " options=" + (options ? listed : "null") +
+           (latency ? std::string(" PULSE_LATENCY_MSEC=") + latency : "") +
+           " -> " + (device ? "device" : "null"));
   return device;
 }
 
@@ -132,12 +142,12 @@ void ao_shutdown(void) {
 
 ao_info* ao_driver_info(int driver_id) {
   ao_info* info = real<ao_info* (*)(int)>("ao_driver_info")(driver_id);
-  if (info == nullptr || std::getenv("AO_RECORDER_AS_PULSE") == nullptr)
-    return info;
-  static ao_info as_pulse;
-  as_pulse = *info;
-  as_pulse.short_name = const_cast<char*>("pulse");
-  return &as_pulse;
+  char* name = std::getenv("AO_RECORDER_DRIVER_NAME");
+  if (info == nullptr || name == nullptr) return info;
+  static ao_info renamed;
+  renamed = *info;
+  renamed.short_name = name;
+  return &renamed;
 }
 
 ssize_t read(int fd, void* buffer, size_t size) {
