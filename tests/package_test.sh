@@ -50,15 +50,22 @@ expect "extracted: manual version and date from the build" \
   "$version $(awk '$1 == ".TH" { gsub(/"/, "", $4); print $4 }' "$build/pcmtap.1")"
 
 # pcmtap <TAB> offers the live drivers by name; a number typed completes to
-# driver numbers, and a minus sign to the default.
-complete_word() {
-  HOME=$work PATH=$work/root/usr/bin:$PATH bash -c '
-    . "$1"; COMP_WORDS=(pcmtap "$2"); COMP_CWORD=1; _pcmtap
+# driver numbers, and a minus sign to the default; after a redirection, file
+# names. complete LINE WORD...: the completions of LINE, split into words as
+# bash splits it.
+touch "$work/stream-file"
+complete() {
+  (cd "$work" && HOME=$work PATH=$work/root/usr/bin:$PATH bash -c '
+    . /usr/share/bash-completion/bash_completion; . "$1"
+    COMP_LINE=$2 COMP_POINT=${#2} COMP_WORDS=("${@:3}")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _pcmtap
     printf "%s\n" "${COMPREPLY[@]}"' _ \
-    "$work/root/usr/share/bash-completion/completions/pcmtap" "$1" | xargs
+    "$work/root/usr/share/bash-completion/completions/pcmtap" "$@" | xargs)
 }
-expect "completion: names" "$(complete_word "" | tr ' ' '\n' | grep -cx null)" 1
-expect "completion: nu" "$(complete_word nu)" null
-expect "completion: -" "$(complete_word -)" -1
+expect "completion: names" "$(complete "pcmtap " pcmtap "" | tr ' ' '\n' | grep -cx null)" 1
+expect "completion: nu" "$(complete "pcmtap nu" pcmtap nu)" null
+expect "completion: -" "$(complete "pcmtap -" pcmtap -)" -1
+expect "completion: < file" "$(complete "pcmtap null < stream-f" pcmtap null "<" stream-f)" stream-file
+expect "completion: 2>file" "$(complete "pcmtap null 2>str" pcmtap null 2 ">" str)" stream-file
 
 exit $failed
