@@ -14,7 +14,7 @@ pcmtap=$1
 recorder=$2
 memory_check=${3:-on}
 . "$(dirname "$0")/test_lib.sh"
-require_tools /usr/bin/time
+require_tools /usr/bin/time sox
 export HOME=$work LD_PRELOAD=$recorder ASAN_OPTIONS=verify_asan_link_order=0
 
 
@@ -29,16 +29,21 @@ head -c $((24 + 2000 * 6)) "$work/cut" |
 cmp -s "$work/played" "$work/expected"
 expect "killed producer: played bytes equal those of the 2000 records" $? 0
 
-# The sox recipe: every sample of a 16-bit WAV file arrives unchanged.
-if command -v sox >/dev/null; then
-  sox -n -b 16 -c 2 -r 48000 "$work/tone.wav" synth 0.5 sine 440 sine 660
-  "$(dirname "$0")/../scripts/sox-to-stream" 48000 "$work/tone.wav" |
-    AO_RECORDER_PCM=$work/sox-played "$pcmtap" -1 2>/dev/null
-  sox "$work/tone.wav" -t raw - | cmp -s - "$work/sox-played"
-  expect "sox recipe: the file's samples are played unchanged" $? 0
-else
-  echo "skipped: sox recipe (sox is not installed)"
-fi
+# The sox recipe: every sample of a 16-bit WAV file arrives unchanged. A rate
+# that is not a plain number (sox's 48k) and an input sox cannot read give a
+# non-zero status and no stream at all.
+to_stream=$(dirname "$0")/../scripts/sox-to-stream
+sox -n -b 16 -c 2 -r 48000 "$work/tone.wav" synth 0.5 sine 440 sine 660
+"$to_stream" 48000 "$work/tone.wav" |
+  AO_RECORDER_PCM=$work/sox-played "$pcmtap" -1 2>/dev/null
+sox "$work/tone.wav" -t raw - | cmp -s - "$work/sox-played"
+expect "sox recipe: the file's samples are played unchanged" $? 0
+for args in "48k $work/tone.wav" "48000 $work/missing.wav"; do
+  # shellcheck disable=SC2086
+  bytes=$("$to_stream" $args 2>/dev/null | wc -c; echo "${PIPESTATUS[0]}")
+  expect "sox recipe: $args: bytes written, failed" \
+    "$(echo $bytes | awk '{print $1, ($2 != 0)}')" "0 1"
+done
 
 # peak_kib RECORDS: plays RECORDS records; prints pcmtap's peak memory.
 peak_kib() {
