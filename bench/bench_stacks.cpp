@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Benchmark of the sound stacks, run by scripts/bench-stacks. For each stack
-// (PulseAudio, PipeWire's PulseAudio server, ALSA into PulseAudio), idle and
-// with both cores busy, a live producer feeds pcmtap, and pacat as the
-// yardstick, the same frames in real time, 1024 frames at a time, while parec
-// records the sink with 1 ms latency. Prints one table: bit-exactness, the
-// underruns' gaps, wall time against audio time, and end-to-end latency (the
-// last frame of a block every half second: its arrival in the recording
-// minus the return of the write that carried it).
-// Usage: bench_stacks [SECONDS [STACK]]   (STACK: only the stack of that name)
+// Benchmark of live playback, run by scripts/bench-stacks. On a private
+// PulseAudio server and on PipeWire with its PulseAudio server, at each rate
+// the stream allows, a producer writes frames in real time, 256 at a time
+// with no lead, once its player's stream exists on the server; parec records
+// the sink's monitor with 1 ms latency. The players: pcmtap on libao's pulse
+// driver, and beside it pacat (and on PipeWire pw-cat) asked for the latency
+// that pcmtap asks of the server. Prints one row per run: bit-exactness, the
+// underruns' gaps, the silence they inserted and the frames they skipped,
+// end-to-end latency (a frame every half second: its arrival in the
+// recording minus the return of the write that carried it), the time from
+// the end of input to the player's exit, and the load average.
+// Usage: bench_stacks [SECONDS [RUNS [SERVER [RATE]]]]
+// PULSE_LATENCY_MSEC tries another buffer, for every player; PCMTAP names
+// another pcmtap binary to measure.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,12 +20,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "audio_sink.h"
 #include "capture.h"
 #include "process.h"
 #include "sound_server.h"
@@ -29,14 +36,18 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int rate = 48000;
 constexpr std::size_t frame = 4;
+constexpr std::size_t piece_frames = 256;
+
+double milliseconds_since(Clock::time_point start, Clock::time_point end) {
+  return std::chrono::duration<double, std::milli>(end - start).count();
+}
 
 // Records the sink's monitor through a pipe and notes when each piece of the
 // recording arrived.
 class TimedRecorder {
  public:
-  explicit TimedRecorder(const SoundServer& server) {
+  TimedRecorder(const SoundServer& server, int rate) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
     parec = std::make_unique<Process>(
@@ -88,69 +99,88 @@ class TimedRecorder {
   std::vector<std::pair<std::size_t, Clock::time_point>> arrivals;
 };
 
+enum class Input { records, frames };
+
 struct Player {
   std::string name;
   std::vector<std::string> argv;
-  bool takes_records;  // pcmtap's stream, or plain frames for pacat
-  std::string home;    // a HOME with a .libao of its own, if not empty
+  Input input;
+  std::string home = {};  // a HOME with a .libao of its own, if not empty
 };
 
 struct Row {
-  std::string stack, load, player;
-  CaptureVerdict verdict;
-  double wall = 0, audio = 0, latency_median = 0, latency_max = 0;
+  CaptureVerdict verdict{CaptureVerdict::Kind::mismatch, "nothing arrived"};
+  std::size_t unheard = 0;  // frames at the start the recording missed
+  double latency_median = 0, latency_max = 0, exit = 0, load = 0;
 };
 
-Row measure(const std::string& stack, const SoundServer& server,
-            std::map<std::string, std::string> env, const Player& player,
-            double seconds) {
-  if (!player.home.empty()) env["HOME"] = player.home;
-  // The producer writes whole blocks of pcmtap's, 1024 frames (21 ms),
-  // starting with 107 ms of silence: a null sink's monitor misses the first
-  // milliseconds of a new stream, whatever the player.
-  const std::size_t piece_frames = 1024;
-  const std::size_t lead = 5 * piece_frames;
-  const std::size_t frames_total =
-      lead + static_cast<std::size_t>(seconds * rate);
-  const std::string records =
-      std::string(lead * 6, '\0') + stream_records(frames_total - lead, 7);
-  const std::string frames = reference_frames(records);
-  const std::size_t unit = player.takes_records ? 6 : frame;
+bool stream_exists(const SoundServer& server) {
+  return !run_process({"pactl", "list", "short", "sink-inputs"},
+                      server.client_env(), "")
+              .out.empty();
+}
 
-  TimedRecorder recorder(server);
-  const auto start = Clock::now();
+double load_average() {
+  double load = 0;
+  std::ifstream("/proc/loadavg") >> load;
+  return load;
+}
+
+Row measure(const SoundServer& server, int rate, const Player& player,
+            double seconds) {
+  const auto frames_total = static_cast<std::size_t>(seconds * rate);
+  const std::string records = stream_records(frames_total, 7);
+  const std::string frames = reference_frames(records);
+  const std::size_t unit = player.input == Input::records ? 6 : frame;
+  const std::string& input = player.input == Input::records ? records : frames;
+
+  TimedRecorder recorder(server, rate);
+  auto env = server.client_env();
+  if (!player.home.empty()) env["HOME"] = player.home;
+  if (const char* latency = std::getenv("PULSE_LATENCY_MSEC"))
+    env["PULSE_LATENCY_MSEC"] = latency;
   Process process(player.argv, env);
-  if (player.takes_records && !process.write(stream_header(rate))) std::abort();
+  if (player.input == Input::records) process.write(stream_header(rate));
+  wait_for([&] { return process.exited() || stream_exists(server); });
+
+  const auto start = Clock::now();
   std::vector<Clock::time_point> written;
-  const std::string& input = player.takes_records ? records : frames;
-  for (std::size_t piece = 0; piece * piece_frames < frames_total; ++piece) {
+  for (std::size_t first = 0; first < frames_total; first += piece_frames) {
     std::this_thread::sleep_until(
-        start +
-        std::chrono::microseconds(piece * piece_frames * 1000000 / rate));
-    const std::size_t first = piece * piece_frames;
+        start + std::chrono::microseconds(first * 1000000 /
+                                          static_cast<std::size_t>(rate)));
     const std::size_t count = std::min(piece_frames, frames_total - first);
     if (!process.write(input.substr(first * unit, count * unit))) break;
     written.push_back(Clock::now());
   }
+  const auto input_end = Clock::now();
   process.wait();
-  Row row{stack, "", player.name, {}, 0, seconds, 0, 0};
-  row.wall = std::chrono::duration<double>(Clock::now() - start).count();
-  recorder.stop_after(rate / 4);
-  row.verdict = compare_capture(frames.substr(lead * frame), recorder.data);
+  Row row;
+  row.exit = milliseconds_since(input_end, Clock::now()) / 1000;
+  row.load = load_average();
+  recorder.stop_after(static_cast<std::size_t>(rate) / 4);
+  // A null sink's monitor misses the first milliseconds of a new stream,
+  // whatever the player: the comparison starts at the first piece recorded.
+  for (std::size_t first = 0; first < frames_total; first += piece_frames) {
+    if (recorder.data.find(frames.substr(first * frame, 16 * frame)) ==
+        std::string::npos)
+      continue;
+    row.unheard = first;
+    row.verdict = compare_capture(frames.substr(first * frame), recorder.data);
+    break;
+  }
 
-  // The last frame of every 24th piece (about 0.5 s), found by the 16 frames
-  // it ends.
+  // The last frame of a piece every half second, found by the 16 frames it
+  // ends.
   std::vector<double> latencies;
-  for (std::size_t piece = lead / piece_frames + 23; piece < written.size();
-       piece += 24) {
+  const std::size_t every = static_cast<std::size_t>(rate) / 2 / piece_frames;
+  for (std::size_t piece = every; piece < written.size(); piece += every) {
     const std::size_t end = (piece + 1) * piece_frames * frame;
     const std::size_t found =
         recorder.data.find(frames.substr(end - 16 * frame, 16 * frame));
     if (found == std::string::npos) continue;
-    latencies.push_back(
-        std::chrono::duration<double, std::milli>(
-            recorder.arrival(found + 16 * frame) - written[piece])
-            .count());
+    latencies.push_back(milliseconds_since(
+        written[piece], recorder.arrival(found + 16 * frame)));
   }
   std::sort(latencies.begin(), latencies.end());
   if (!latencies.empty()) {
@@ -160,17 +190,23 @@ Row measure(const std::string& stack, const SoundServer& server,
   return row;
 }
 
-void print(const Row& row) {
-  const char* exact = row.verdict.kind == CaptureVerdict::Kind::exact ? "yes"
-                      : row.verdict.kind == CaptureVerdict::Kind::disturbed
-                          ? "gaps"
-                          : "NO";
-  std::printf("%-18s %-5s %-14s %-9s %5zu %8.1f %6zu %7.2f %7.2f %8.1f %8.1f\n",
-              row.stack.c_str(), row.load.c_str(), row.player.c_str(), exact,
-              row.verdict.gaps, 1000.0 * row.verdict.silent_frames / rate,
-              row.verdict.lost_frames, row.wall, row.audio, row.latency_median,
-              row.latency_max);
-  if (row.verdict.kind == CaptureVerdict::Kind::mismatch)
+void print(const std::string& server, int rate, int run, int buffer,
+           const std::string& player, const Row& row) {
+  const auto kind = row.verdict.kind;
+  // "cut": the start or the end never arrived (pw-cat 0.3 ends without
+  // playing its last milliseconds).
+  const char* result = kind == CaptureVerdict::Kind::exact        ? "exact"
+                       : kind == CaptureVerdict::Kind::disturbed  ? "gaps"
+                       : kind == CaptureVerdict::Kind::incomplete ? "cut"
+                                                                  : "WRONG";
+  std::printf(
+      "%-10s %6d %3d %6d  %-11s %-6s %4zu %7.1f %6zu %7.1f %7.1f %5.2f %5.2f "
+      "%6.1f\n",
+      server.c_str(), rate, run, buffer, player.c_str(), result,
+      row.verdict.gaps, 1000.0 * row.verdict.silent_frames / rate,
+      row.verdict.lost_frames, row.latency_median, row.latency_max, row.exit,
+      row.load, 1000.0 * row.unheard / rate);
+  if (kind != CaptureVerdict::Kind::exact)
     std::printf("  %s\n", row.verdict.detail.c_str());
   std::fflush(stdout);
 }
@@ -178,74 +214,61 @@ void print(const Row& row) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
-  const std::string only = argc > 2 ? argv[2] : "";
-  const std::string pulse_id = "pulse";
-  // ALSA's default device, which Debian's alsa-lib plugins route to a
-  // running PulseAudio.
-  ScratchDir alsa_home;
-  write_file(alsa_home.file(".libao"), "default_driver=alsa\ndev=default\n");
-  // The largest buffer_time that libao's pulse driver computes correctly
-  // at 48 kHz: floor(2^31 / (rate * 1000)) ms.
-  ScratchDir buffered_home;
-  write_file(buffered_home.file(".libao"), "buffer_time=44\n");
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
+  const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+  const std::string only_server = argc > 3 ? argv[3] : "";
+  const int only_rate = argc > 4 ? std::atoi(argv[4]) : 0;
 
-  std::printf("%-18s %-5s %-14s %-9s %5s %8s %6s %7s %7s %8s %8s\n", "stack",
-              "load", "player", "bit-exact", "gaps", "gap ms", "lost", "wall s",
-              "audio s", "lat med", "lat max");
-  struct Stack {
-    std::string name, server;
-    bool through_alsa;
-  };
-  for (const Stack& stack : {Stack{"pulseaudio", "pulseaudio", false},
-                             Stack{"pipewire", "pipewire", false},
-                             Stack{"alsa > pulseaudio", "pulseaudio", true}}) {
-    if (!only.empty() && stack.name != only) continue;
-    if (!SoundServer::installed(stack.server)) {
-      std::printf("%-18s not installed\n", stack.name.c_str());
+  ScratchDir alsa_home;
+  write_file(alsa_home.file(".libao"), "dev=default\n");
+  std::printf("%-10s %6s %3s %6s  %-11s %-6s %4s %7s %6s %7s %7s %5s %5s %6s\n",
+              "server", "rate", "run", "buf ms", "player", "result", "gaps",
+              "gap ms", "lost", "lat med", "lat max", "exit", "load",
+              "unheard ms");
+  for (const std::string server_kind : {"pulseaudio", "pipewire"}) {
+    if (!only_server.empty() && server_kind != only_server) continue;
+    if (!SoundServer::installed(server_kind)) {
+      std::printf("%-10s not installed\n", server_kind.c_str());
       continue;
     }
-    for (const std::string load : {"idle", "busy"}) {
-      SoundServer server(stack.server, rate);
+    for (const int rate : {44100, 48000, 96000, 192000, 193000}) {
+      if (only_rate != 0 && rate != only_rate) continue;
+      const SoundServer server(server_kind, rate);
       if (!server.running()) {
-        std::printf("%-18s did not start\n", stack.name.c_str());
+        std::printf("%-10s did not start\n", server_kind.c_str());
         break;
       }
-      std::vector<std::unique_ptr<Process>> hogs;
-      if (load == "busy")
-        for (int i = 0; i < 2; ++i)
-          hogs.push_back(std::make_unique<Process>(
-              std::vector<std::string>{"sh", "-c", "while :; do :; done"},
-              std::map<std::string, std::string>{}));
-      const std::string id = stack.through_alsa ? "-1" : pulse_id;
-      const std::string home = stack.through_alsa ? alsa_home.path() : "";
+      // PULSE_LATENCY_MSEC, which pcmtap leaves alone, tries another buffer.
+      const char* chosen = std::getenv("PULSE_LATENCY_MSEC");
+      const int buffer =
+          chosen != nullptr ? std::atoi(chosen) : live_buffer_time;
+      const char* pcmtap = std::getenv("PCMTAP");
       std::vector<Player> players = {
-          {"pcmtap", {PCMTAP_BINARY, id}, true, home},
+          {"pcmtap",
+           {pcmtap != nullptr ? pcmtap : PCMTAP_BINARY, "pulse"},
+           Input::records},
           {"pacat",
-           {"pacat", "--raw", "--latency-msec=20",
+           {"pacat", "--raw", "--latency-msec=" + std::to_string(buffer),
             "--rate=" + std::to_string(rate), "--format=s16le", "--channels=2"},
-           false,
-           ""},
-      };
-      // What may help under load.
-      if (load == "busy" && !stack.through_alsa) {
-        players.push_back({"pcmtap nice-10",
-                           {"nice", "-n", "-10", PCMTAP_BINARY, id},
-                           true,
-                           ""});
-        players.push_back({"pcmtap chrt-f10",
-                           {"chrt", "-f", "10", PCMTAP_BINARY, id},
-                           true,
-                           ""});
-        players.push_back(
-            {"pcmtap bt=44", {PCMTAP_BINARY, id}, true, buffered_home.path()});
-      }
-      for (const Player& player : players) {
-        Row row =
-            measure(stack.name, server, server.client_env(), player, seconds);
-        row.load = load;
-        print(row);
-      }
+           Input::frames}};
+      // The alsa driver into ALSA's default device, which Debian's alsa-lib
+      // plugins route to a running PulseAudio.
+      if (server_kind == "pulseaudio")
+        players.push_back({"pcmtap alsa",
+                           {pcmtap != nullptr ? pcmtap : PCMTAP_BINARY, "alsa"},
+                           Input::records,
+                           alsa_home.path()});
+      if (server_kind == "pipewire")
+        players.push_back({"pw-cat",
+                           {"pw-cat", "--playback",
+                            "--latency=" + std::to_string(buffer) + "ms",
+                            "--rate=" + std::to_string(rate), "--format=s16",
+                            "--channels=2", "-"},
+                           Input::frames});
+      for (int run = 1; run <= runs; ++run)
+        for (const Player& player : players)
+          print(server_kind, rate, run, buffer, player.name,
+                measure(server, rate, player, seconds));
     }
   }
 }

@@ -8,7 +8,8 @@
 #include <string>
 
 struct CaptureVerdict {
-  enum class Kind { exact, disturbed, mismatch };
+  // In order of gravity.
+  enum class Kind { exact, disturbed, incomplete, mismatch };
   Kind kind;
   std::string detail;    // where the capture departs from the frames, and how
   std::size_t gaps = 0;  // disturbances
@@ -23,8 +24,11 @@ std::ostream& operator<<(std::ostream& out, const CaptureVerdict& verdict);
 // `frames` and `captured` are signed 16-bit stereo frames. The capture may
 // start and end with anything; from the first frame sent on it must hold
 // every frame in order. Where the stream skips forward, after a run of
-// silence or without one, a real-time server or recorder fell behind: the
-// capture is disturbed. Frames that are not the stream's own, frames that
-// came earlier, and a capture that ends before the last frame are a mismatch.
+// silence or without one, in both channels or in one while the other plays
+// on, a real-time server or recorder fell behind: the capture is disturbed.
+// A capture that starts later than the stream or ends before it is
+// incomplete. Frames that are not the stream's own, frames that came
+// earlier, channels swapped or out of step, and a capture that holds
+// nothing of the stream are a mismatch.
 CaptureVerdict compare_capture(const std::string& frames,
                                const std::string& captured);

@@ -22,6 +22,25 @@ TEST(CompareCapture, TellsDisturbancesFromMismatches) {
   };
   std::string changed = silence(10) + frames;
   changed[10 * 4 + 2000 * 4 + 1] ^= 1;
+  // The capture with each frame's channels changed by `change`.
+  const auto channels = [&](auto change) {
+    std::string captured = frames;
+    for (std::size_t at = 0; at < captured.size(); at += 4)
+      change(captured, at);
+    return silence(20) + captured + silence(20);
+  };
+  const std::string one_silent = channels([](std::string& c, std::size_t at) {
+    if (at >= 1000 * 4 && at < 2024 * 4) c[at] = c[at + 1] = 0;
+  });
+  const std::string swapped = channels([](std::string& c, std::size_t at) {
+    std::swap(c[at], c[at + 2]);
+    std::swap(c[at + 1], c[at + 3]);
+  });
+  const std::string out_of_step = channels([&](std::string& c, std::size_t at) {
+    c.replace(
+        at, 2,
+        at >= 5 * 4 ? frames.substr(at - 5 * 4, 2) : std::string(2, '\0'));
+  });
   struct Case {
     std::string name;
     std::string captured;
@@ -42,7 +61,14 @@ TEST(CompareCapture, TellsDisturbancesFromMismatches) {
       {"a changed frame", changed, Kind::mismatch, 0, 0, 0},
       {"frames again", sent(0, 2000) + sent(1000, 4000), Kind::mismatch, 0, 0,
        0},
-      {"the tail lost", sent(0, 3900) + silence(500), Kind::mismatch, 0, 0, 0},
+      {"the tail lost", sent(0, 3900) + silence(500), Kind::incomplete, 0, 0,
+       100},
+      {"a late start", silence(50) + sent(300, 4000) + silence(5),
+       Kind::incomplete, 0, 0, 300},
+      {"one channel silent for a cycle", one_silent, Kind::disturbed, 1, 1024,
+       1024},
+      {"channels swapped", swapped, Kind::mismatch, 0, 0, 0},
+      {"one channel out of step", out_of_step, Kind::mismatch, 0, 0, 0},
       {"other frames after silence",
        sent(0, 1000) + silence(10) + reference_frames(stream_records(50, 9)) +
            sent(1000, 4000),
