@@ -67,13 +67,17 @@ SoundServer::SoundServer(const std::string& kind, int rate) {
     return run_process({"pactl", "list", "short", "sinks"}, client_env(), "")
                .out.find(sink) != std::string::npos;
   };
-  wait_for(ready);
+  const bool answered = wait_for(ready);
   for (Process& process : processes) {
     if (process.exited()) {
       std::cerr << kind << " ended at start:\n" << process.wait().err;
       processes.clear();
       return;
     }
+  }
+  if (!answered) {
+    std::cerr << kind << " did not answer within two minutes\n";
+    processes.clear();
   }
 }
 
@@ -94,6 +98,8 @@ SinkRecorder::SinkRecorder(const SoundServer& server, int rate)
            "--rate=" + std::to_string(rate), "--format=s16le", "--channels=2"},
           server.client_env()) {
   wait_for([&] { return parec.output_size() > 0 || parec.exited(); });
+  if (parec.output_size() == 0)
+    failure = "parec recorded nothing: " + parec.stop().err;
 }
 
 std::string SinkRecorder::stop_after(std::size_t frames) {

@@ -39,11 +39,14 @@ class SoundServer {
 class SinkRecorder {
  public:
   // Starts recording and waits until the sink delivers to it: an idle sink
-  // can take a while to wake for a new low-latency client.
+  // can take a while to wake for a new low-latency client. When it never
+  // does, `failure` says why and the recorder is stopped.
   SinkRecorder(const SoundServer& server, int rate);
   // Waits until `frames` more frames have been recorded, then stops and
   // returns the whole recording.
   std::string stop_after(std::size_t frames);
+
+  std::string failure;
 
  private:
   Process parec;

@@ -28,11 +28,16 @@ CONF
 pipewire)
   mkdir -p "$dir/pipewire/pipewire.conf.d" "$dir/pipewire/pipewire-pulse.conf.d" \
     "$dir/wireplumber/main.lua.d" "$dir/wireplumber/bluetooth.lua.d"
+  # Graph cycles of at least 1024 frames at 48 kHz, as long in time at
+  # higher rates: at 192 kHz cycles of 1024 frames (5.3 ms) often came late
+  # on a 2-core machine, and a late cycle loses its frames.
+  quantum=$((1024 * ((rate + 47999) / 48000)))
   cat >"$dir/pipewire/pipewire.conf.d/pcmtap-test.conf" <<CONF
 context.properties = {
   default.clock.rate = $rate
   default.clock.allowed-rates = [ 44100 48000 96000 192000 193000 ]
-  default.clock.min-quantum = 1024
+  default.clock.min-quantum = $quantum
+  default.clock.max-quantum = 8192
 }
 context.objects = [
   { factory = adapter

@@ -31,14 +31,17 @@ std::vector<std::string> installed_servers() {
 }
 
 // Every frame arrives unchanged and in order, the tail included. On a busy
-// machine a real-time server or its recorder may fall behind and skip or
-// pad frames: such a run is tried again, and a case that was disturbed every
-// time is reported as unproven, not as a failure.
+// machine a real-time server or its recorder may fall behind: it pads or
+// skips frames in both channels or in one, loses the first or last cycle,
+// or does not start. Such an attempt proves nothing either way and is tried
+// again, until a capture is exact; a case with no exact capture in
+// `max_attempts` fails, and so does one with frames that are not the
+// stream's.
 TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
   const auto kinds = installed_servers();
-  if (kinds.empty()) GTEST_SKIP() << "no sound server installed";
+  ASSERT_FALSE(kinds.empty()) << "no sound server installed";
+  constexpr int max_attempts = 12;
   const std::string pulse_id = "pulse";  // by name, as users choose it
-  std::string unproven;
   for (const std::string& kind : kinds) {
     for (const int rate : rates) {
       const std::string name = kind + " at " + std::to_string(rate) + " Hz";
@@ -46,30 +49,36 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
       const std::string data = stream_records(rate, rate);
       const std::string frames = reference_frames(data);
       CaptureVerdict verdict{CaptureVerdict::Kind::disturbed, {}};
-      for (int attempt = 1;
-           attempt <= 3 && verdict.kind == CaptureVerdict::Kind::disturbed;
-           ++attempt) {
+      int attempt = 0;
+      while (verdict.kind != CaptureVerdict::Kind::exact &&
+             verdict.kind != CaptureVerdict::Kind::mismatch &&
+             ++attempt <= max_attempts) {
+        const std::string tried =
+            name + ", attempt " + std::to_string(attempt) + ": ";
         SoundServer server(kind, rate);
-        ASSERT_TRUE(server.running()) << name;
+        if (!server.running()) {
+          std::cout << tried << "the server did not start\n";
+          continue;
+        }
         SinkRecorder recorder(server, rate);
+        if (!recorder.failure.empty()) {
+          std::cout << tried << recorder.failure << "\n";
+          continue;
+        }
         const ProcessResult played =
             run({pulse_id}, stream_header(rate) + silence + data,
                 server.client_env());
         ASSERT_EQ(played.status, 0) << name << ": " << played.err;
         verdict = compare_capture(
             frames, recorder.stop_after(static_cast<std::size_t>(rate) / 4));
-        if (verdict.kind == CaptureVerdict::Kind::disturbed)
-          std::cout << name << ", attempt " << attempt << ": " << verdict
-                    << "\n";
+        if (verdict.kind != CaptureVerdict::Kind::exact)
+          std::cout << tried << verdict << "\n";
       }
-      EXPECT_NE(verdict.kind, CaptureVerdict::Kind::mismatch)
-          << name << ": " << verdict;
-      if (verdict.kind == CaptureVerdict::Kind::disturbed)
-        unproven += " " + name + ";";
+      EXPECT_EQ(verdict.kind, CaptureVerdict::Kind::exact)
+          << name << ": no exact capture in " << std::min(attempt, max_attempts)
+          << " attempts; the last: " << verdict;
     }
   }
-  if (!unproven.empty())
-    GTEST_SKIP() << "disturbed on every attempt, so unproven:" << unproven;
 }
 
 TEST_F(StackTest, AServerThatDiesOrIsMissingIsAnError) {
