@@ -30,7 +30,8 @@ expect "package: files" \
   "${files//.\//./usr/}"
 
 # No error and no warning; the info tags are printed for the record.
-lintian --fail-on error,warning --info --display-info "$deb" >"$work/lintian" 2>&1
+# lintian keeps its temporary files in the scratch folder, which goes at exit.
+TMPDIR=$work lintian --fail-on error,warning --info --display-info "$deb" >"$work/lintian" 2>&1
 expect "lintian: no error or warning" $? 0
 sed 's/^/  lintian: /' "$work/lintian"
 
