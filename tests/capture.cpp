@@ -74,19 +74,21 @@ CaptureVerdict Comparison::run() {
     disturbed.lost_frames = at / unit;
     disturbed.detail = "the first " + units(at) + " never arrived";
   }
+  // The tail from `from` on never arrived, and would have stood at `place`
+  // in the capture; `what` says how the capture ends.
+  const auto lost_tail = [&](std::size_t from, std::size_t place,
+                             const std::string& what) {
+    end = place + (sent.size() - from);
+    disturbed.kind = CaptureVerdict::Kind::incomplete;
+    disturbed.lost_frames += (sent.size() - from) / unit;
+    disturbed.detail += (disturbed.detail.empty() ? "" : "; ") +
+                        ("at frame " + std::to_string(from / unit) + ": ") +
+                        what + "the last " + units(sent.size() - from) +
+                        " never arrived";
+    return disturbed;
+  };
   while (at < sent.size()) {
-    const std::string missing =
-        "the last " + units(sent.size() - at) + " never arrived";
-    const auto lost_tail = [&](const std::string& what) {
-      end = got + (sent.size() - at);  // where the stream would have ended
-      disturbed.kind = CaptureVerdict::Kind::incomplete;
-      disturbed.lost_frames += (sent.size() - at) / unit;
-      disturbed.detail += (disturbed.detail.empty() ? "" : "; ") +
-                          ("at frame " + std::to_string(at / unit) + ": ") +
-                          what + missing;
-      return disturbed;
-    };
-    if (got >= captured.size()) return lost_tail("the capture ends; ");
+    if (got >= captured.size()) return lost_tail(at, got, "the capture ends; ");
     if (captured.compare(got, unit, sent, at, unit) == 0) {
       at += unit;
       got += unit;
@@ -94,7 +96,8 @@ CaptureVerdict Comparison::run() {
     }
     std::size_t resumed = got;
     while (resumed < captured.size() && silent(resumed)) resumed += unit;
-    if (resumed == captured.size()) return lost_tail("silence to the end; ");
+    if (resumed == captured.size())
+      return lost_tail(at, got, "silence to the end; ");
     // The units after the silence, if any, up to the next silent one: a
     // stream that resumes raggedly brings only a few before the next gap.
     std::size_t heard = resumed;
