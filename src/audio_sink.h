@@ -33,10 +33,10 @@ static_assert(std::int64_t{live_buffer_time} * 44100 >=
 bool sets_buffer_time(std::string_view config);
 
 struct LiveDriver {
-  int id;
+  int id = -1;
   std::string short_name;
   std::string name;
-  bool is_default;
+  bool is_default = false;
 };
 
 // The live drivers libao has on this machine, in id order.

@@ -36,8 +36,8 @@ enum class HeaderStatus : std::uint8_t {
 };
 
 struct Header {
-  HeaderStatus status;
-  std::int64_t rate = 0;  // when valid or bad_rate
+  HeaderStatus status = HeaderStatus::magic_unread;  // nothing read yet
+  std::int64_t rate = 0;                             // when valid or bad_rate
 };
 
 // Unpacks the whole records in `records` into `frames`: record bytes 1, 2, 4
