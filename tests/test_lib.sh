@@ -5,7 +5,8 @@
 # - `expect NAME ACTUAL EXPECTED` prints an ok or FAIL line and sets
 #   `failed` on a mismatch.
 # - `require_tools TOOL...` skips the whole test (status 77) when a tool is
-#   missing.
+#   missing; with PCMTAP_TESTS_NEED_TOOLS set (scripts/test, which installs
+#   every tool) it fails it instead.
 # - `stream RECORDS [SOURCE]` writes a stream at 44100 Hz of RECORDS records
 #   taken from SOURCE (default /dev/urandom).
 work=$(mktemp -d)
@@ -30,6 +31,12 @@ stream() {
 require_tools() {
   local tool
   for tool in "$@"; do
-    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+    command -v "$tool" >/dev/null && continue
+    if [[ -n ${PCMTAP_TESTS_NEED_TOOLS:-} ]]; then
+      echo "FAIL: $tool is not installed"
+      exit 1
+    fi
+    echo "skipped: $tool is not installed"
+    exit 77
   done
 }
