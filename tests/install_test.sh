@@ -9,7 +9,7 @@ set -u
 build=$(cd "$1" && pwd)
 version=$2
 . "$(dirname "$0")/test_lib.sh"
-require_tools man
+require_tools man /usr/share/bash-completion/bash_completion
 
 files="./bin/pcmtap ./share/bash-completion/completions/pcmtap \
 ./share/doc/pcmtap/changelog.gz ./share/doc/pcmtap/copyright \

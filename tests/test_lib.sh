@@ -4,9 +4,9 @@
 #   libao configuration whose default driver is null.
 # - `expect NAME ACTUAL EXPECTED` prints an ok or FAIL line and sets
 #   `failed` on a mismatch.
-# - `require_tools TOOL...` skips the whole test (status 77) when a tool is
-#   missing; with PCMTAP_TESTS_NEED_TOOLS set (scripts/test, which installs
-#   every tool) it fails it instead.
+# - `require_tools TOOL...` (commands, or files by path) skips the whole
+#   test (status 77) when a tool is missing; with PCMTAP_TESTS_NEED_TOOLS set
+#   (scripts/test, which installs every tool) it fails it instead.
 # - `stream RECORDS [SOURCE]` writes a stream at 44100 Hz of RECORDS records
 #   taken from SOURCE (default /dev/urandom).
 work=$(mktemp -d)
@@ -31,7 +31,11 @@ stream() {
 require_tools() {
   local tool
   for tool in "$@"; do
-    command -v "$tool" >/dev/null && continue
+    if [[ $tool == */* ]]; then
+      [[ -e $tool ]] && continue
+    else
+      command -v "$tool" >/dev/null && continue
+    fi
     if [[ -n ${PCMTAP_TESTS_NEED_TOOLS:-} ]]; then
       echo "FAIL: $tool is not installed"
       exit 1
