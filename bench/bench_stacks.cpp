@@ -5,14 +5,15 @@
 // with no lead, once its player's stream exists on the server; parec records
 // the sink's monitor with 1 ms latency. The players: pcmtap on libao's pulse
 // driver, and beside it pacat (and on PipeWire pw-cat) asked for the latency
-// that pcmtap asks of the server. Prints one row per run: bit-exactness, the
+// that pcmtap asks of the server, and at a user's buffer of 200 and 2000 ms;
+// pcmtap on libao's alsa driver into ALSA's default device, which alsa-lib's
+// pulse plugin sends to the server. Prints one row per run: bit-exactness, the
 // underruns' gaps, the silence they inserted and the frames they skipped,
 // end-to-end latency (a frame every half second: its arrival in the
 // recording minus the return of the write that carried it), the time from
 // the end of input to the player's exit, and the load average.
 // Usage: bench_stacks [SECONDS [RUNS [SERVER [RATE]]]]
-// PULSE_LATENCY_MSEC tries another buffer, for every player; PCMTAP names
-// another pcmtap binary to measure.
+// PCMTAP names another pcmtap binary to measure.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,7 +107,7 @@ struct Player {
   std::string name;
   std::vector<std::string> argv;
   Input input;
-  std::string home = {};  // a HOME with a .libao of its own, if not empty
+  std::map<std::string, std::string> env = {};  // beside the server's
 };
 
 struct Row {
@@ -136,9 +138,7 @@ Row measure(const SoundServer& server, int rate, const Player& player,
 
   TimedRecorder recorder(server, rate);
   auto env = server.client_env();
-  if (!player.home.empty()) env["HOME"] = player.home;
-  if (const char* latency = std::getenv("PULSE_LATENCY_MSEC"))
-    env["PULSE_LATENCY_MSEC"] = latency;
+  for (const auto& [name, value] : player.env) env[name] = value;
   Process process(player.argv, env);
   if (player.input == Input::records) process.write(stream_header(rate));
   wait_for([&] { return process.exited() || stream_exists(server); });
@@ -219,7 +219,11 @@ int main(int argc, char** argv) {
   const std::string only_server = argc > 3 ? argv[3] : "";
   const int only_rate = argc > 4 ? std::atoi(argv[4]) : 0;
 
+  // The alsa driver plays into ALSA's default device, which alsa-lib's pulse
+  // plugin sends to the server, as on a desktop.
   ScratchDir alsa_home;
+  write_file(alsa_home.file(".asoundrc"),
+             "pcm.!default { type pulse }\nctl.!default { type pulse }\n");
   write_file(alsa_home.file(".libao"), "dev=default\n");
   std::printf("%-10s %6s %3s %6s  %-11s %-6s %4s %7s %6s %7s %7s %5s %5s %6s\n",
               "server", "rate", "run", "buf ms", "player", "result", "gaps",
@@ -238,37 +242,41 @@ int main(int argc, char** argv) {
         std::printf("%-10s did not start\n", server_kind.c_str());
         break;
       }
-      // PULSE_LATENCY_MSEC, which pcmtap leaves alone, tries another buffer.
-      const char* chosen = std::getenv("PULSE_LATENCY_MSEC");
-      const int buffer =
-          chosen != nullptr ? std::atoi(chosen) : live_buffer_time;
-      const char* pcmtap = std::getenv("PCMTAP");
-      std::vector<Player> players = {
-          {"pcmtap",
-           {pcmtap != nullptr ? pcmtap : PCMTAP_BINARY, "pulse"},
-           Input::records},
-          {"pacat",
-           {"pacat", "--raw", "--latency-msec=" + std::to_string(buffer),
-            "--rate=" + std::to_string(rate), "--format=s16le", "--channels=2"},
-           Input::frames}};
-      // The alsa driver into ALSA's default device, which Debian's alsa-lib
-      // plugins route to a running PulseAudio.
-      if (server_kind == "pulseaudio")
-        players.push_back({"pcmtap alsa",
-                           {pcmtap != nullptr ? pcmtap : PCMTAP_BINARY, "alsa"},
-                           Input::records,
-                           alsa_home.path()});
-      if (server_kind == "pipewire")
-        players.push_back({"pw-cat",
-                           {"pw-cat", "--playback",
-                            "--latency=" + std::to_string(buffer) + "ms",
-                            "--rate=" + std::to_string(rate), "--format=s16",
-                            "--channels=2", "-"},
-                           Input::frames});
-      for (int run = 1; run <= runs; ++run)
-        for (const Player& player : players)
-          print(server_kind, rate, run, buffer, player.name,
-                measure(server, rate, player, seconds));
+      const char* pcmtap_path = std::getenv("PCMTAP");
+      const std::string pcmtap =
+          pcmtap_path != nullptr ? pcmtap_path : PCMTAP_BINARY;
+      // pcmtap's own buffer, and a user's short and long one, beside pacat
+      // and pw-cat at the same latency; the alsa driver at pcmtap's own.
+      for (const int buffer : {live_buffer_time, 200, 2000}) {
+        const std::string ms = std::to_string(buffer);
+        std::vector<Player> players = {
+            {"pcmtap",
+             {pcmtap, "pulse"},
+             Input::records,
+             {{"PULSE_LATENCY_MSEC", ms}}},
+            {"pacat",
+             {"pacat", "--raw", "--latency-msec=" + ms,
+              "--rate=" + std::to_string(rate), "--format=s16le",
+              "--channels=2"},
+             Input::frames}};
+        if (buffer == live_buffer_time) {
+          players[0].env.clear();
+          players.push_back({"pcmtap alsa",
+                             {pcmtap, "alsa"},
+                             Input::records,
+                             {{"HOME", alsa_home.path()}}});
+        }
+        if (server_kind == "pipewire")
+          players.push_back({"pw-cat",
+                             {"pw-cat", "--playback", "--latency=" + ms + "ms",
+                              "--rate=" + std::to_string(rate), "--format=s16",
+                              "--channels=2", "-"},
+                             Input::frames});
+        for (int run = 1; run <= runs; ++run)
+          for (const Player& player : players)
+            print(server_kind, rate, run, buffer, player.name,
+                  measure(server, rate, player, seconds));
+      }
     }
   }
 }

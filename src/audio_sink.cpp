@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string_view>
 
@@ -46,31 +47,41 @@ std::string file_text(const std::string& path) {
   return text.str();
 }
 
-// Whether the files libao reads its configuration from set buffer_time.
-bool user_sets_buffer_time() {
+// The buffer_time that libao's configuration files set: the last readable
+// value, ~/.libao read after /etc/libao.conf as libao reads them.
+std::optional<std::int32_t> configured_buffer_time() {
   const char* home = std::getenv("HOME");
-  return sets_buffer_time(file_text("/etc/libao.conf")) ||
-         (home != nullptr &&
-          sets_buffer_time(file_text(std::string(home) + "/.libao")));
+  const auto user =
+      home != nullptr
+          ? buffer_time_setting(file_text(std::string(home) + "/.libao"))
+          : std::nullopt;
+  return user ? user : buffer_time_setting(file_text("/etc/libao.conf"));
 }
 
 using OptionList = std::unique_ptr<ao_option, decltype(&ao_free_options)>;
 
-// Asks the driver for a buffer that suits a live stream, unless the user's
-// libao configuration sets buffer_time: libao hands the options given here to
-// the driver after the configuration's, so they would override it. The alsa
-// driver takes buffer_time as an option. The pulse driver turns buffer_time
-// into bytes in 32 bits, which overflows above 107374 Hz even for its own
-// 20 ms; libpulse reads PULSE_LATENCY_MSEC when the stream connects, computes
-// in 64 bits and asks the server for that latency, as pacat's --latency-msec
-// does. A PULSE_LATENCY_MSEC of the user's own stands.
-OptionList live_options(std::string_view driver) {
+// The output buffer for the pulse and alsa drivers, in milliseconds: the
+// user's readable setting (for pulse PULSE_LATENCY_MSEC first, then
+// buffer_time), else live_buffer_time. Handed on in a form each driver
+// computes right, and an option list for ao_open_live. The alsa driver takes
+// buffer_time as an option, in 32 bits of microseconds. The pulse driver
+// turns buffer_time into bytes in 32 bits, which overflows above 107374 Hz
+// even for its own 20 ms; libpulse reads PULSE_LATENCY_MSEC when the stream
+// connects, computes in 64 bits and asks the server for that whole latency,
+// as pacat's --latency-msec does, whatever tlength libao asked for. So
+// PULSE_LATENCY_MSEC is set, in plain decimal, to the buffer chosen.
+OptionList live_options(std::string_view driver, std::int32_t& buffer_time) {
   OptionList options(nullptr, &ao_free_options);
+  buffer_time = 0;
   if (driver != "pulse" && driver != "alsa") return options;
-  if (user_sets_buffer_time()) return options;
-  const std::string time = std::to_string(live_buffer_time);
+  std::optional<std::int32_t> chosen;
+  if (driver == "pulse")
+    chosen = milliseconds(std::getenv("PULSE_LATENCY_MSEC"));
+  if (!chosen) chosen = configured_buffer_time();
+  buffer_time = chosen.value_or(live_buffer_time);
+  const std::string time = std::to_string(buffer_time);
   if (driver == "pulse") {
-    setenv("PULSE_LATENCY_MSEC", time.c_str(), 0);
+    setenv("PULSE_LATENCY_MSEC", time.c_str(), 1);
   } else {
     ao_option* list = nullptr;
     ao_append_option(&list, "buffer_time", time.c_str());
@@ -81,19 +92,35 @@ OptionList live_options(std::string_view driver) {
 
 }  // namespace
 
-bool sets_buffer_time(std::string_view config) {
+std::optional<std::int32_t> milliseconds(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  const std::string_view digits(text);
+  if (digits.empty() || digits.size() > 7 ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  const auto value = static_cast<std::int32_t>(std::stol(std::string(digits)));
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
+std::optional<std::int32_t> buffer_time_setting(std::string_view config) {
   constexpr std::string_view space = " \t\n\v\f\r";
+  std::optional<std::int32_t> setting;
   while (!config.empty()) {
     const std::size_t end = std::min(config.find('\n'), config.size());
     std::string_view line = config.substr(0, end);
     config.remove_prefix(std::min(end + 1, config.size()));
     line.remove_prefix(std::min(line.find_first_not_of(space), line.size()));
     const std::size_t equals = line.find('=');
-    if (equals != std::string_view::npos &&
-        line.substr(0, equals) == "buffer_time")
-      return true;
+    if (equals == std::string_view::npos ||
+        line.substr(0, equals) != "buffer_time")
+      continue;
+    std::string value(line.substr(equals + 1));
+    value.erase(0, value.find_first_not_of(space));
+    value.erase(value.find_last_not_of(space) + 1);
+    if (const auto time = milliseconds(value.c_str())) setting = time;
   }
-  return false;
+  return setting;
 }
 
 std::vector<LiveDriver> live_drivers() {
@@ -127,17 +154,23 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   format.byte_format = AO_FMT_LITTLE;
   const ao_info* info = ao_driver_info(driver_id);
   const std::string_view driver = info != nullptr ? info->short_name : "";
-  const OptionList options = live_options(driver);
+  const OptionList options = live_options(driver, buffer_time);
   device = ao_open_live(driver_id, &format, options.get());
-  // libao's pulse driver frees its stream at close without draining it: on
-  // PipeWire's PulseAudio server that cuts off the last few milliseconds.
-  // Silence after the end takes that loss instead of the stream's tail.
-  pads_end = device != nullptr && driver == "pulse";
+  if (device == nullptr) return;
+  // libao's alsa driver leaves alsa-lib's start threshold at one frame, so
+  // the device starts with the first block alone and runs dry before the
+  // next one arrives. Half a buffer of silence before the first block gives
+  // it the lead that the pulse driver's server builds up before it starts.
+  if (driver == "alsa") lead_frames = frames_in(buffer_time / 2);
 }
 
 AudioSink::~AudioSink() {
   if (device != nullptr) ao_close(device);
   if (library_initialised) ao_shutdown();
+}
+
+std::int32_t AudioSink::frames_in(std::int32_t milliseconds) const {
+  return static_cast<std::int32_t>(std::int64_t{rate} * milliseconds / 1000);
 }
 
 bool AudioSink::append(std::span<const std::uint8_t> frames) {
@@ -153,9 +186,17 @@ bool AudioSink::append(std::span<const std::uint8_t> frames) {
   return true;
 }
 
+// On the pulse and alsa drivers a whole buffer of silence follows the last
+// frame. Both drivers end a stream by sleeping for the latency the server
+// reports, less that of the empty stream, and then dropping it: PipeWire
+// reports 55 ms of a full 80 ms buffer that takes 116 ms to play, 193 ms of
+// 300 ms that take 371 ms, and the rest is lost. And a server that waits for
+// its prebuffer before it starts, up to 90 % of the buffer on PipeWire, never
+// plays a shorter stream. Behind a buffer of silence every frame has left the
+// buffer before the stream is dropped.
 bool AudioSink::release() {
   bool ok = position == 0 || play();
-  if (pads_end) ok = ok && play_trailing_silence();
+  ok = ok && play_silence(frames_in(buffer_time));
   ok = ao_close(device) != 0 && ok;
   device = nullptr;
   ao_shutdown();
@@ -163,21 +204,24 @@ bool AudioSink::release() {
   return ok;
 }
 
-// About 200 ms of silence, in whole blocks: under load PipeWire has cut off
-// more than 100 ms.
-bool AudioSink::play_trailing_silence() {
-  const std::int32_t frames_per_block = buffer_size / 2;  // two channels
-  const std::int32_t silent_frames = rate / 5;
-  std::ranges::fill(buffer, std::uint8_t{0});
-  for (std::int32_t frames = 0; frames < silent_frames;
-       frames += frames_per_block) {
-    position = buffer_size;
-    if (!play()) return false;
+bool AudioSink::play_silence(std::int32_t frames) {
+  std::vector<std::uint8_t> silence(bytes_for(buffer_size), 0);
+  while (frames > 0) {
+    const std::int32_t count = std::min(frames, buffer_size / 2);
+    if (ao_play(device, reinterpret_cast<char*>(silence.data()),
+                static_cast<std::uint32_t>(count) * frame_bytes) == 0)
+      return false;
+    frames -= count;
   }
   return true;
 }
 
 bool AudioSink::play() {
+  if (lead_frames > 0) {
+    const std::int32_t lead = lead_frames;
+    lead_frames = 0;
+    if (!play_silence(lead)) return false;
+  }
   const auto bytes = static_cast<std::uint32_t>(bytes_for(position));
   position = 0;
   return ao_play(device, reinterpret_cast<char*>(buffer.data()), bytes) != 0;

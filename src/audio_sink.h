@@ -5,6 +5,7 @@
 #include <ao/ao.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,9 +29,13 @@ inline constexpr std::int32_t live_buffer_time = 80;
 static_assert(std::int64_t{live_buffer_time} * 44100 >=
               std::int64_t{2} * block_frames * 1000);
 
-// Whether libao configuration text (/etc/libao.conf, ~/.libao) sets
-// buffer_time, read line by line as libao reads it.
-bool sets_buffer_time(std::string_view config);
+// A buffer length in milliseconds as the user wrote it: plain decimal
+// digits, above 0. Anything else cannot be read and counts as unset.
+std::optional<std::int32_t> milliseconds(const char* text);
+
+// The buffer_time that libao configuration text (/etc/libao.conf, ~/.libao)
+// sets, read line by line as libao reads it: the last readable value.
+std::optional<std::int32_t> buffer_time_setting(std::string_view config);
 
 struct LiveDriver {
   int id = -1;
@@ -66,12 +71,14 @@ class AudioSink {
 
  private:
   static constexpr std::size_t sample_bytes = 2;  // one 16-bit sample value
+  static constexpr std::uint32_t frame_bytes = 4;
   // The store's byte count for a count of sample values.
   static std::size_t bytes_for(std::int32_t values) {
     return static_cast<std::size_t>(values) * sample_bytes;
   }
   bool play();
-  bool play_trailing_silence();
+  bool play_silence(std::int32_t frames);
+  [[nodiscard]] std::int32_t frames_in(std::int32_t milliseconds) const;
 
   // Block length in 16-bit sample values: two per frame.
   std::int32_t buffer_size = 2 * block_frames;
@@ -82,5 +89,6 @@ class AudioSink {
   ao_sample_format format{};
   std::int32_t driver_id = 0;
   bool library_initialised = false;
-  bool pads_end = false;  // plays trailing silence before closing
+  std::int32_t buffer_time = 0;  // ms asked of the pulse or alsa driver
+  std::int32_t lead_frames = 0;  // silence before the first block
 };

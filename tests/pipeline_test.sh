@@ -31,18 +31,21 @@ expect "killed producer: played bytes equal those of the 2000 records" $? 0
 
 # The sox recipe: every sample of a 16-bit WAV file arrives unchanged. A rate
 # that is not a plain number (sox's 48k) and an input sox cannot read give a
-# non-zero status and no stream at all.
+# non-zero status and no stream at all; an input without samples, the header
+# alone.
 to_stream=$(dirname "$0")/../scripts/sox-to-stream
 sox -n -b 16 -c 2 -r 48000 "$work/tone.wav" synth 0.5 sine 440 sine 660
 "$to_stream" 48000 "$work/tone.wav" |
   AO_RECORDER_PCM=$work/sox-played "$pcmtap" -1 2>/dev/null
 sox "$work/tone.wav" -t raw - | cmp -s - "$work/sox-played"
 expect "sox recipe: the file's samples are played unchanged" $? 0
-for args in "48k $work/tone.wav" "48000 $work/missing.wav"; do
+sox -n -b 16 -c 2 -r 48000 "$work/empty.wav" trim 0 0
+for case in "48k $work/tone.wav:0 1" "48000 $work/missing.wav:0 1" \
+  "48000 $work/empty.wav:24 0"; do
   # shellcheck disable=SC2086
-  bytes=$("$to_stream" $args 2>/dev/null | wc -c; echo "${PIPESTATUS[0]}")
-  expect "sox recipe: $args: bytes written, failed" \
-    "$(echo $bytes | awk '{print $1, ($2 != 0)}')" "0 1"
+  bytes=$("$to_stream" ${case%:*} 2>/dev/null | wc -c; echo "${PIPESTATUS[0]}")
+  expect "sox recipe: ${case%:*}: bytes written, failed" \
+    "$(echo $bytes | awk '{print $1, ($2 != 0)}')" "${case#*:}"
 done
 
 # peak_kib RECORDS: plays RECORDS records; prints pcmtap's peak memory.

@@ -35,45 +35,58 @@ std::vector<std::string> calls_of_run(
   return expected;
 }
 
-// The sizes of the plays of a run: whole blocks, the last partial one (when
-// not 0), then whole blocks of silence.
-std::vector<std::uint32_t> plays(std::size_t blocks, std::uint32_t last,
-                                 std::size_t silent_blocks = 0) {
+// The sizes of the plays of a run: whole blocks, then the last partial one
+// (when not 0).
+std::vector<std::uint32_t> plays(std::size_t blocks, std::uint32_t last) {
   std::vector<std::uint32_t> sizes(blocks, 4096);
   if (last != 0) sizes.push_back(last);
-  sizes.insert(sizes.end(), silent_blocks, 4096);
   return sizes;
 }
 
-// Blocks of 1024 frames as they fill, the remainder at the end; on the pulse
-// driver, then whole blocks of silence for a fifth of a second. Reads of
-// standard input that return a few bytes at a time, or are first interrupted,
-// change nothing.
+// The plays of `frames` frames of silence: blocks of 1024 frames, the rest.
+std::vector<std::uint32_t> silence(std::uint32_t frames) {
+  return plays(frames / 1024, frames % 1024 * 4);
+}
+
+std::vector<std::uint32_t> operator+(std::vector<std::uint32_t> first,
+                                     const std::vector<std::uint32_t>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+// Blocks of 1024 frames as they fill, the remainder at the end. The pulse
+// driver's stream is followed by a whole buffer of silence; the alsa
+// driver's is also preceded by half a buffer. Reads of standard input that
+// return a few bytes at a time, or are first interrupted, change nothing.
 TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
   const Env split = {{"AO_RECORDER_READ_MAX", "1"},
                      {"AO_RECORDER_READ_ERRNO", std::to_string(EINTR)}};
   const Env large = {{"AO_RECORDER_READ_MAX", "65539"},
                      {"AO_RECORDER_READ_ERRNO", std::to_string(EAGAIN)}};
-  const Env pulse = {{"AO_RECORDER_DRIVER_NAME", "pulse"}};
+  const Env pulse = {{"AO_RECORDER_DRIVER_NAME", "pulse"},
+                     {"PULSE_LATENCY_MSEC", "2000"}};
+  const Env alsa = {{"AO_RECORDER_DRIVER_NAME", "alsa"}};
   struct Case {
     std::size_t records;
     int rate;
-    std::size_t blocks;
-    std::uint32_t last;
+    std::vector<std::uint32_t> plays;
     Env env;
-    std::size_t silent_blocks = 0;
+    std::uint32_t lead = 0;  // frames of silence before the stream
+    std::uint32_t end = 0;   // and after it
     std::string options = "options=null";
   };
   const std::vector<Case> cases = {
-      {0, 44100, 0, 0, {}},
-      {1024, 48000, 1, 0, {}},
-      {1025, 96000, 1, 4, {}},
-      {3000, 193000, 2, 3808, split},
-      {30000, 192000, 29, 1216, large},
-      // A fifth of a second: exactly 10 blocks at 51200 Hz, and one frame
-      // more, so 11 blocks, at 51205 Hz.
-      {1025, 51200, 1, 4, pulse, 10, "options=null PULSE_LATENCY_MSEC=80"},
-      {0, 51205, 0, 0, pulse, 11, "options=null PULSE_LATENCY_MSEC=80"},
+      {0, 44100, {}, {}},
+      {1024, 48000, plays(1, 0), {}},
+      {1025, 96000, plays(1, 4), {}},
+      {3000, 193000, plays(2, 3808), split},
+      {30000, 192000, plays(29, 1216), large},
+      // A stream shorter than the user's buffer, then the buffer.
+      {4410, 44100, plays(4, 1256) + silence(88200), pulse, 0, 88200,
+       "options=null PULSE_LATENCY_MSEC=2000"},
+      {0, 193000, silence(15440), alsa, 0, 15440, "options=buffer_time=80"},
+      {1025, 51200, silence(2048) + plays(1, 4) + silence(4096), alsa, 2048,
+       4096, "options=buffer_time=80"},
   };
   for (const Case& c : cases) {
     const std::string name = std::to_string(c.records) + " records at " +
@@ -84,12 +97,11 @@ TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
         run({"-1"}, stream_header(c.rate) + data + "xyz", c.env);
     EXPECT_EQ(result.status, 0) << name;
     EXPECT_EQ(result.err, "Opening audio id: -1\n") << name;
-    EXPECT_EQ(calls(),
-              calls_of_run(c.rate, plays(c.blocks, c.last, c.silent_blocks), 0,
-                           "1", c.options))
+    EXPECT_EQ(calls(), calls_of_run(c.rate, c.plays, 0, "1", c.options))
         << name;
-    EXPECT_TRUE(played() == reference_frames(data) +
-                                std::string(c.silent_blocks * 4096, '\0'))
+    EXPECT_TRUE(played() == std::string(c.lead * 4, '\0') +
+                                reference_frames(data) +
+                                std::string(c.end * 4, '\0'))
         << name;
   }
 }
@@ -112,7 +124,7 @@ TEST_F(PlaybackTest, FailedPlayOrCloseEndsTheRunWithAnError) {
       {"silence",
        {{"AO_RECORDER_FAIL_PLAY", "3"}, {"AO_RECORDER_DRIVER_NAME", "pulse"}},
        10,
-       plays(0, 40, 2),
+       plays(0, 40) + plays(2, 0),
        1,
        "1",
        "options=null PULSE_LATENCY_MSEC=80"},
@@ -132,8 +144,10 @@ TEST_F(PlaybackTest, FailedPlayOrCloseEndsTheRunWithAnError) {
 }
 
 // The pulse and alsa drivers are asked for a buffer that a real-time
-// producer cannot drain while the next block fills; a buffer_time of the
-// user's libao configuration, or the user's own PULSE_LATENCY_MSEC, stands.
+// producer cannot drain while the next block fills, unless the user sets a
+// readable one: PULSE_LATENCY_MSEC for the pulse driver, or buffer_time in
+// libao's configuration, which reaches the pulse driver as
+// PULSE_LATENCY_MSEC since libao would compute it in 32 bits.
 TEST_F(PlaybackTest, AsksForALiveBufferUnlessTheUserSetsOne) {
   struct Case {
     std::string driver;
@@ -145,15 +159,49 @@ TEST_F(PlaybackTest, AsksForALiveBufferUnlessTheUserSetsOne) {
   const std::vector<Case> cases = {
       {"pulse", 44100, "", {}, "options=null PULSE_LATENCY_MSEC=80"},
       {"pulse", 193000, "", {}, "options=null PULSE_LATENCY_MSEC=80"},
-      {"pulse", 96000, "buffer_time=300\n", {}, "options=null"},
+      {"pulse",
+       192000,
+       "buffer_time=300\n",
+       {},
+       "options=null PULSE_LATENCY_MSEC=300"},
+      {"pulse",
+       44100,
+       "buffer_time=300\n",
+       {{"PULSE_LATENCY_MSEC", "25"}},
+       "options=null PULSE_LATENCY_MSEC=25"},
+      {"pulse",
+       192000,
+       "",
+       {{"PULSE_LATENCY_MSEC", ""}},
+       "options=null PULSE_LATENCY_MSEC=80"},
+      {"pulse",
+       44100,
+       "buffer_time=700\nbuffer_time=x\n",
+       {{"PULSE_LATENCY_MSEC", "abc"}},
+       "options=null PULSE_LATENCY_MSEC=700"},
       {"pulse",
        44100,
        "",
-       {{"PULSE_LATENCY_MSEC", "25"}},
-       "options=null PULSE_LATENCY_MSEC=25"},
+       {{"PULSE_LATENCY_MSEC", "-5"}},
+       "options=null PULSE_LATENCY_MSEC=80"},
+      {"pulse",
+       44100,
+       "",
+       {{"PULSE_LATENCY_MSEC", "0"}},
+       "options=null PULSE_LATENCY_MSEC=80"},
       {"alsa", 44100, "", {}, "options=buffer_time=80"},
       {"alsa", 193000, "#buffer_time=5\n", {}, "options=buffer_time=80"},
-      {"alsa", 48000, " buffer_time=60\n", {}, "options=null"},
+      {"alsa", 48000, " buffer_time= 60 \n", {}, "options=buffer_time=60"},
+      {"alsa",
+       48000,
+       "buffer_time=5000\nbuffer_time=\n",
+       {},
+       "options=buffer_time=5000"},
+      {"alsa",
+       44100,
+       "buffer_time =9\n",
+       {{"PULSE_LATENCY_MSEC", "25"}},
+       "options=buffer_time=80 PULSE_LATENCY_MSEC=25"},
       {"null", 44100, "", {}, "options=null"},
   };
   for (const Case& c : cases) {
