@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "platform.h"
+
 int parse_audio_id(const std::string& audio_id) {
   // strtol saturates at long's range; the clamp carries that on to int's.
   const long value = std::strtol(audio_id.c_str(), nullptr, 10);
@@ -81,7 +83,7 @@ OptionList live_options(std::string_view driver, std::int32_t& buffer_time) {
   buffer_time = chosen.value_or(live_buffer_time);
   const std::string time = std::to_string(buffer_time);
   if (driver == "pulse") {
-    setenv("PULSE_LATENCY_MSEC", time.c_str(), 1);
+    platform::set_environment("PULSE_LATENCY_MSEC", time.c_str());
   } else {
     ao_option* list = nullptr;
     ao_append_option(&list, "buffer_time", time.c_str());
@@ -162,6 +164,9 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   // next one arrives. Half a buffer of silence before the first block gives
   // it the lead that the pulse driver's server builds up before it starts.
   if (driver == "alsa") lead_frames = frames_in(buffer_time / 2);
+  // libao's wmm driver hands Windows only whole buffers of 512 frames, and
+  // at close drops the one it was filling.
+  if (driver == "wmm") device_block_frames = 512;
 }
 
 AudioSink::~AudioSink() {
@@ -197,6 +202,11 @@ bool AudioSink::append(std::span<const std::uint8_t> frames) {
 bool AudioSink::release() {
   bool ok = position == 0 || play();
   ok = ok && play_silence(frames_in(buffer_time));
+  // Silence fills the device's last buffer, so that it plays.
+  if (device_block_frames > 0)
+    ok = ok && play_silence(static_cast<std::int32_t>(
+                   (device_block_frames - played_frames % device_block_frames) %
+                   device_block_frames));
   ok = ao_close(device) != 0 && ok;
   device = nullptr;
   ao_shutdown();
@@ -212,6 +222,7 @@ bool AudioSink::play_silence(std::int32_t frames) {
                 static_cast<std::uint32_t>(count) * frame_bytes) == 0)
       return false;
     frames -= count;
+    played_frames += count;
   }
   return true;
 }
@@ -223,6 +234,7 @@ bool AudioSink::play() {
     if (!play_silence(lead)) return false;
   }
   const auto bytes = static_cast<std::uint32_t>(bytes_for(position));
+  played_frames += position / 2;  // two sample values a frame
   position = 0;
   return ao_play(device, reinterpret_cast<char*>(buffer.data()), bytes) != 0;
 }

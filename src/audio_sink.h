@@ -89,6 +89,8 @@ class AudioSink {
   ao_sample_format format{};
   std::int32_t driver_id = 0;
   bool library_initialised = false;
-  std::int32_t buffer_time = 0;  // ms asked of the pulse or alsa driver
-  std::int32_t lead_frames = 0;  // silence before the first block
+  std::int32_t buffer_time = 0;          // ms asked of the pulse or alsa driver
+  std::int32_t lead_frames = 0;          // silence before the first block
+  std::int32_t device_block_frames = 0;  // the driver plays whole buffers only
+  std::int64_t played_frames = 0;  // handed to the device, silence included
 };

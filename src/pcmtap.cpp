@@ -1,31 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // pcmtap: plays the raw stdin data stream on standard input through libao.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#if defined(__CYGWIN__) || defined(_WIN32)
-#include <io.h>
-#endif
-
 #include "audio_sink.h"
+#include "platform.h"
 #include "raw_stream.h"
 
 namespace {
-
-// Gives each closed standard descriptor /dev/null, so that no file the run or
-// libao's drivers open takes its number and receives what is meant for it.
-// open(2) returns the lowest free descriptor: the closed one at hand.
-void open_closed_standard_fds() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
-}
 
 std::string usage() {
   std::string text =
@@ -58,13 +43,6 @@ int write_standard_output(const std::string& text) {
   if (error == 0) return 0;
   std::fprintf(stderr, "pcmtap: write error: %s\n", std::strerror(error));
   return 1;
-}
-
-// Text mode would turn the samples' CR LF pairs into LF.
-void set_binary_input() {
-#if defined(__CYGWIN__) || defined(_WIN32)
-  setmode(STDIN_FILENO, O_BINARY);
-#endif
 }
 
 // The message of a header that did not pass; empty for a valid one.
@@ -112,9 +90,7 @@ int stream(RawStreamReader& reader, AudioSink& sink) {
 }
 
 int run(int argc, char** argv) {
-  open_closed_standard_fds();
-  // A reader of standard error that has gone costs a message, not the stream.
-  std::signal(SIGPIPE, SIG_IGN);
+  platform::guard_standard_streams();
 
   if (argc < 2) {
     std::fputs(usage().c_str(), stderr);
@@ -129,7 +105,7 @@ int run(int argc, char** argv) {
 
   std::fprintf(stderr, "Opening audio id: %s\n", audio_id.c_str());
 
-  set_binary_input();
+  platform::set_binary_input();
   RawStreamReader reader(STDIN_FILENO);
   const Header header = reader.read_header();
   if (header.status != HeaderStatus::valid) {

@@ -1,24 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "raw_stream.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "platform.h"
 
-// Waits until `fd` can be read (or has ended or failed, which the next read
-// then tells).
-void wait_for_input(int fd) {
-  pollfd entry{.fd = fd, .events = POLLIN, .revents = 0};
-  while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
-  }
-}
+namespace {
 
 // One read(2) that returns data, the end of input or a real error: it is
 // retried when a signal interrupts it, and waits for input when the
@@ -29,21 +18,10 @@ ssize_t read_some(int fd, std::uint8_t* data, std::size_t size) {
     const ssize_t n = read(fd, data, size);
     if (n >= 0) return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK)
-      wait_for_input(fd);
+      platform::wait_for_input(fd);
     else if (errno != EINTR)
       return n;
   }
-}
-
-// A datagram or sequenced-packet socket cuts the stream at its message
-// boundaries and never ends: it cannot be read as a byte stream.
-bool is_byte_stream(int fd) {
-  struct stat status = {};
-  if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) return true;
-  int type = 0;
-  socklen_t length = sizeof type;
-  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 &&
-         type == SOCK_STREAM;
 }
 
 // Reads until `data` is full; false when the input ended or failed first.
@@ -103,7 +81,7 @@ RawStreamReader::RawStreamReader(int fd)
 // NOLINTNEXTLINE(readability-make-member-function-const)
 Header RawStreamReader::read_header() {
   std::array<std::uint8_t, header_field_size> field{};
-  if (!is_byte_stream(fd) || !read_exact(fd, field))
+  if (!platform::is_byte_stream(fd) || !read_exact(fd, field))
     return {.status = HeaderStatus::magic_unread};
   if (!is_stream_magic(field)) return {.status = HeaderStatus::bad_magic};
   if (!read_exact(fd, field)) return {.status = HeaderStatus::rate_unread};
