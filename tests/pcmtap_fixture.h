@@ -59,9 +59,16 @@ class PcmtapTest : public ::testing::Test {
   // A pcmtap that spins is ended by two seconds of processor time, far more
   // than any run here takes: a fault fails the test at once, not by a
   // timeout.
+  // PCMTAP_UNDER_TEST, when set, is the command that runs another pcmtap
+  // instead, its words split at spaces: "wine build-windows/.../pcmtap.exe".
   static std::vector<std::string> command(
       const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"prlimit", "--cpu=2", PCMTAP_BINARY};
+    if (const char* other = std::getenv("PCMTAP_UNDER_TEST")) {
+      argv.clear();
+      std::istringstream words(other);
+      for (std::string word; words >> word;) argv.push_back(word);
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }
