@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // Benchmark of live playback, run by scripts/bench-stacks. On a private
 // PulseAudio server and on PipeWire with its PulseAudio server, at each rate
 // the stream allows, a producer writes frames in real time, 256 at a time
@@ -13,7 +14,9 @@
 // recording minus the return of the write that carried it), the time from
 // the end of input to the player's exit, and the load average.
 // Usage: bench_stacks [SECONDS [RUNS [SERVER [RATE]]]]
-// PCMTAP names another pcmtap binary to measure.
+// PCMTAP names another pcmtap binary to measure; PCMTAP_EXE, a pcmtap.exe
+// to measure beside it under wine (WINEPREFIX and the like from the
+// environment).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -266,6 +269,14 @@ int main(int argc, char** argv) {
                              Input::records,
                              {{"HOME", alsa_home.path()}}});
         }
+        // pcmtap.exe under wine, whose own PulseAudio client needs a longer
+        // buffer, on libao's wmm driver.
+        const char* windows = std::getenv("PCMTAP_EXE");
+        if (windows != nullptr && buffer == live_buffer_time)
+          players.push_back({"pcmtap.exe",
+                             {"wine", windows, "wmm"},
+                             Input::records,
+                             {{"PULSE_LATENCY_MSEC", "200"}}});
         if (server_kind == "pipewire")
           players.push_back({"pw-cat",
                              {"pw-cat", "--playback", "--latency=" + ms + "ms",

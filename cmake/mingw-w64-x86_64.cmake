@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # Cross-builds pcmtap for 64-bit Windows with Debian's MinGW-w64 (the posix
 # thread model, g++-mingw-w64-x86-64-posix). AO_PREFIX names the folder
 # where libao for Windows is installed, and PKG_CONFIG_LIBDIR must name its
