@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # Installs the build into a scratch prefix with `cmake --install`, as users
 # who build from source do, and checks what it installs: the files, the
 # binary's version, the manual and the bash completion. The Debian package's
@@ -11,16 +12,22 @@ version=$2
 . "$(dirname "$0")/test_lib.sh"
 require_tools man /usr/share/bash-completion/bash_completion
 
+# A build with the Debian packaging beside it (a clone, not the release
+# tarball) also installs the changelog and copyright.
+docs=""
+[[ -f $build/changelog.gz ]] &&
+  docs="./share/doc/pcmtap/changelog.gz ./share/doc/pcmtap/copyright "
 files="./bin/pcmtap ./share/bash-completion/completions/pcmtap \
-./share/doc/pcmtap/changelog.gz ./share/doc/pcmtap/copyright \
-./share/man/man1/pcmtap.1.gz"
+${docs}./share/man/man1/pcmtap.1.gz"
 root=$work/prefix
 cmake --install "$build" --prefix "$root" >/dev/null
 expect "install: files" "$(cd "$root" && find . -type f | sort | xargs)" "$files"
 expect "installed: --version" "$("$root/bin/pcmtap" --version)" "pcmtap $version"
-expect "installed: changelog's newest version" \
-  "$(zcat "$root/share/doc/pcmtap/changelog.gz" | sed -n '1s/^pcmtap (\([^)]*\)).*/\1/p')" \
-  "$version"
+if [[ -n $docs ]]; then
+  expect "installed: changelog's newest version" \
+    "$(zcat "$root/share/doc/pcmtap/changelog.gz" | sed -n '1s/^pcmtap (\([^)]*\)-[0-9]*).*/\1/p')" \
+    "$version"
+fi
 manual=$root/share/man/man1/pcmtap.1.gz
 warnings=$(MANWIDTH=80 man --warnings -l "$manual" 2>&1 >/dev/null)
 expect "installed: manual renders without warnings" "$warnings" ""
