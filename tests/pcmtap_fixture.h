@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // Runs the built pcmtap with a private HOME whose libao configuration makes
 // the null driver the default, and with the recording library preloaded.
 #pragma once
@@ -32,7 +33,6 @@ class PcmtapTest : public ::testing::Test {
   Env env(const Env& extra = {}) const {
     Env variables = {
         {"HOME", scratch.path()},
-        {"LD_PRELOAD", PCMTAP_RECORDER},
         {"AO_RECORDER_LOG", scratch.file("calls")},
         {"AO_RECORDER_PCM", scratch.file("played")},
         // A sanitized binary must accept a library preloaded before it.
@@ -52,9 +52,12 @@ class PcmtapTest : public ::testing::Test {
   // Runs `script` with sh, in which "$0" is the built pcmtap.
   ProcessResult run_shell(const std::string& script, const std::string& input,
                           const Env& extra = {}) const {
-    return run_process({"sh", "-c", "ulimit -t 2; " + script, PCMTAP_BINARY},
+    return run_process({"sh", "-c", "ulimit -t 2; " + script, binary()},
                        env(extra), input);
   }
+
+  // The built pcmtap with the recording library preloaded into it alone.
+  static std::string binary() { return PCMTAP_WITH_RECORDER; }
 
   // A pcmtap that spins is ended by two seconds of processor time, far more
   // than any run here takes: a fault fails the test at once, not by a
@@ -63,7 +66,7 @@ class PcmtapTest : public ::testing::Test {
   // instead, its words split at spaces: "wine build-windows/.../pcmtap.exe".
   static std::vector<std::string> command(
       const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"prlimit", "--cpu=2", PCMTAP_BINARY};
+    std::vector<std::string> argv = {"prlimit", "--cpu=2", binary()};
     if (const char* other = std::getenv("PCMTAP_UNDER_TEST")) {
       argv.clear();
       std::istringstream words(other);
