@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # Bash completion for pcmtap: the audio id is offered from the live drivers
 # that `pcmtap --help` lists on this machine, by name; a word that starts
 # with a digit or a minus sign completes to driver numbers and -1 instead.

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // The libao side of the player: the live device and its block store.
 #pragma once
 

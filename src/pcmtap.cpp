@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // pcmtap: plays the raw stdin data stream on standard input through libao.
 #include <array>
 #include <cerrno>

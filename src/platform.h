@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // What pcmtap needs of the system beyond standard C++, in one place: POSIX
 // (Linux, Cygwin) and native Windows (MinGW-w64). The rest of the code calls
 // these and never tests the platform itself.

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // The raw stdin data stream: a 24-byte header (magic, sample rate, aux control
 // data; three little-endian 64-bit fields) followed by 6-byte sample records.
 #pragma once

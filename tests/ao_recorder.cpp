@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // A library preloaded into pcmtap by the tests. It logs every libao call with
 // its arguments, one line each, appends the bytes played to a file, and then
 // calls the real libao. Environment variables steer it:

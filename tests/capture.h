@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // Compares what a sound server played, recorded from its sink, with the
 // frames that were sent, and tells an exact capture from one that a
 // real-time disturbance changed and from one that is wrong.

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // libFuzzer target: decodes a stream the way pcmtap does, the header first,
 // then the records arriving in pieces of fuzzer-chosen sizes, and checks the
 // frames against a plain reference unpacking.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # Runs pcmtap under valgrind memcheck on a normal stream, each header error,
 # a failed device open and the no-argument path: no memory error and no
 # definite leak may be reported.

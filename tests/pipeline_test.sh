@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # pcmtap at the end of real pipelines, null driver, with the recording
 # library counting the blocks:
 #  - a producer killed in the middle of a record: the whole records before it

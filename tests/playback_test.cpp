@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // What reaches libao: the recording library logs the calls and the bytes.
 #include <cerrno>
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // Runs the built pcmtap binary as a child process for the tests.
 #pragma once
 

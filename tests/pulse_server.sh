@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # Sourced by scripts/demo and the package's tests (debian/tests): a private
 # PulseAudio server, configured by sound_server_config.sh beside this file
 # (one null sink "pcmtap_test" at the stream's rate), and a recording of the

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // A private sound server for the tests, PulseAudio or PipeWire with its
 // PulseAudio server: its own HOME, runtime and configuration folders, one null
 // sink "pcmtap_test" at the stream's rate, started and stopped by process id.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # Writes the private configuration of a test sound server into DIR, which
 # then serves as its HOME, XDG_RUNTIME_DIR and XDG_CONFIG_HOME: no session
 # bus, no real device, one null sink named pcmtap_test running at RATE, so

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// Copyright 2026 pcmtap maintainers
 // pcmtap through the stacks users play on: libao's pulse driver into
 // PulseAudio and into PipeWire's PulseAudio server, each recorded from its
 // null sink, and libao's alsa driver into alsa-lib's file plugin.

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # Sourced by the shell tests.
 # - `work`: a scratch folder, removed on exit, that serves as HOME with a
 #   libao configuration whose default driver is null.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
+# Copyright 2026 pcmtap maintainers
 # pcmtap.exe under wine says and returns what the Linux build does: the same
 # messages (Windows ends them with CR LF) and statuses for every command
 # line and every edge of the stream, through libao's null driver; and its
