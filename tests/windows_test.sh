@@ -13,6 +13,9 @@ windows=$2
 require_tools wine
 export HOME=$work WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX=${WINEPREFIX:-$work/wine}
+# Debian 13's Wine 10 aborts when TMPDIR is set.
+unset TMPDIR
+trap '"$(dirname "$0")/stop_wine.sh"; rm -rf "$work"' EXIT
 
 # outcome PCMTAP ARGS INPUT: the status, standard output and standard error
 # of one run, line ends made LF.
