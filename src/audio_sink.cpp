@@ -166,8 +166,13 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   // it the lead that the pulse driver's server builds up before it starts.
   if (driver == "alsa") lead_frames = frames_in(buffer_time / 2);
   // libao's wmm driver hands Windows only whole buffers of 512 frames, and
-  // at close drops the one it was filling.
-  if (driver == "wmm") device_block_frames = 512;
+  // at close drops the one it was filling. Windows counts a buffer done once
+  // its audio engine has taken it, and closing drops what the engine still
+  // holds. So the stream ends in silence there too.
+  if (driver == "wmm") {
+    device_block_frames = 512;
+    buffer_time = wmm_buffer_time;
+  }
 }
 
 AudioSink::~AudioSink() {
@@ -192,14 +197,14 @@ bool AudioSink::append(std::span<const std::uint8_t> frames) {
   return true;
 }
 
-// On the pulse and alsa drivers a whole buffer of silence follows the last
-// frame. Both drivers end a stream by sleeping for the latency the server
-// reports, less that of the empty stream, and then dropping it: PipeWire
-// reports 55 ms of a full 80 ms buffer that takes 116 ms to play, 193 ms of
-// 300 ms that take 371 ms, and the rest is lost. And a server that waits for
-// its prebuffer before it starts, up to 90 % of the buffer on PipeWire, never
-// plays a shorter stream. Behind a buffer of silence every frame has left the
-// buffer before the stream is dropped.
+// On the pulse, alsa and wmm drivers a whole buffer of silence follows the
+// last frame. The pulse and alsa drivers end a stream by sleeping for the
+// latency the server reports, less that of the empty stream, and then
+// dropping it: PipeWire reports 55 ms of a full 80 ms buffer that takes
+// 116 ms to play, 193 ms of 300 ms that take 371 ms, and the rest is lost.
+// And a server that waits for its prebuffer before it starts, up to 90 % of
+// the buffer on PipeWire, never plays a shorter stream. Behind a buffer of
+// silence every frame has left the buffer before the stream is dropped.
 bool AudioSink::release() {
   bool ok = position == 0 || play();
   ok = ok && play_silence(frames_in(buffer_time));

@@ -30,6 +30,12 @@ inline constexpr std::int32_t live_buffer_time = 80;
 static_assert(std::int64_t{live_buffer_time} * 44100 >=
               std::int64_t{2} * block_frames * 1000);
 
+// What Windows' audio engine may still hold when the wmm device closes, in
+// milliseconds: under Wine into PipeWire, 212 ms once a late start has
+// grown the latency, and 80 ms of closing silence then lost up to 13392
+// frames at 193 kHz.
+inline constexpr std::int32_t wmm_buffer_time = 200;
+
 // A buffer length in milliseconds as the user wrote it: plain decimal
 // digits, above 0. Anything else cannot be read and counts as unset.
 std::optional<std::int32_t> milliseconds(const char* text);
@@ -90,7 +96,7 @@ class AudioSink {
   ao_sample_format format{};
   std::int32_t driver_id = 0;
   bool library_initialised = false;
-  std::int32_t buffer_time = 0;          // ms asked of the pulse or alsa driver
+  std::int32_t buffer_time = 0;          // ms of the device's buffer
   std::int32_t lead_frames = 0;          // silence before the first block
   std::int32_t device_block_frames = 0;  // the driver plays whole buffers only
   std::int64_t played_frames = 0;  // handed to the device, silence included

@@ -57,7 +57,8 @@ std::vector<std::uint32_t> operator+(std::vector<std::uint32_t> first,
 
 // Blocks of 1024 frames as they fill, the remainder at the end. The pulse
 // driver's stream is followed by a whole buffer of silence; the alsa
-// driver's is also preceded by half a buffer. Reads of standard input that
+// driver's is also preceded by half a buffer; the wmm driver's silence
+// also fills its last buffer of 512 frames. Reads of standard input that
 // return a few bytes at a time, or are first interrupted, change nothing.
 TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
   const Env split = {{"AO_RECORDER_READ_MAX", "1"},
@@ -67,6 +68,7 @@ TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
   const Env pulse = {{"AO_RECORDER_DRIVER_NAME", "pulse"},
                      {"PULSE_LATENCY_MSEC", "2000"}};
   const Env alsa = {{"AO_RECORDER_DRIVER_NAME", "alsa"}};
+  const Env wmm = {{"AO_RECORDER_DRIVER_NAME", "wmm"}};
   struct Case {
     std::size_t records;
     int rate;
@@ -88,6 +90,7 @@ TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
       {0, 193000, silence(15440), alsa, 0, 15440, "options=buffer_time=80"},
       {1025, 51200, silence(2048) + plays(1, 4) + silence(4096), alsa, 2048,
        4096, "options=buffer_time=80"},
+      {1025, 48000, plays(1, 4) + silence(9600) + silence(127), wmm, 0, 9727},
   };
   for (const Case& c : cases) {
     const std::string name = std::to_string(c.records) + " records at " +
