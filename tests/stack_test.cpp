@@ -28,10 +28,12 @@ bool tools_needed() {
   return value != nullptr && *value != '\0';
 }
 
-// The servers of this machine; the others are named on standard output.
-std::vector<std::string> installed_servers() {
+// The servers of this machine among `wanted`; the others are named on
+// standard output.
+std::vector<std::string> installed_servers(
+    std::initializer_list<const char*> wanted = {"pulseaudio", "pipewire"}) {
   std::vector<std::string> kinds;
-  for (const std::string kind : {"pulseaudio", "pipewire"}) {
+  for (const std::string kind : wanted) {
     if (SoundServer::installed(kind))
       kinds.push_back(kind);
     else if (tools_needed())
@@ -52,7 +54,12 @@ std::vector<std::string> installed_servers() {
 // a capture is exact; a case with no exact capture in `max_attempts` fails,
 // and so does one with frames that are not the stream's.
 TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
-  const auto kinds = installed_servers();
+  // Wine's audio is proven into PipeWire's PulseAudio server. PulseAudio
+  // itself resamples Wine 10's stream even at the sink's own rate, which
+  // changes the samples before they reach the sink.
+  const bool under_wine = std::getenv("PCMTAP_UNDER_TEST") != nullptr;
+  const auto kinds =
+      under_wine ? installed_servers({"pipewire"}) : installed_servers();
   ASSERT_FALSE(kinds.empty()) << "no sound server installed";
   constexpr int max_attempts = 12;
   struct Case {
@@ -63,13 +70,11 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
     bool piped = false;  // else from a file
   };
   std::vector<Case> cases;
-  if (std::getenv("PCMTAP_UNDER_TEST") != nullptr) {
-    // pcmtap.exe under wine: the wmm driver through Wine's PulseAudio
-    // client, which needs a longer buffer of its own.
+  if (under_wine) {
+    // pcmtap.exe: the wmm driver through Wine's PulseAudio client.
     for (const int rate : rates)
       for (const bool piped : {false, true})
-        cases.push_back(
-            {"wmm", rate, rate, {{"PULSE_LATENCY_MSEC", "200"}}, piped});
+        cases.push_back({"wmm", rate, rate, {}, piped});
   } else {
     for (const int rate : rates) cases.push_back({"pulse", rate, rate});
     cases.push_back({"pulse", 44100, 4410, {{"PULSE_LATENCY_MSEC", "2000"}}});
@@ -85,8 +90,6 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
              "pcm.!default { type pulse }\nctl.!default { type pulse }\n");
   write_file(alsa_home + "/.libao", "dev=default\n");
   for (const std::string& kind : kinds) {
-    // Wine's audio is proven into PulseAudio.
-    if (cases.front().audio_id == "wmm" && kind != "pulseaudio") continue;
     for (const Case& c : cases) {
       const std::string name = kind + ", " + c.audio_id + " at " +
                                std::to_string(c.rate) + " Hz, " +
