@@ -12,10 +12,14 @@ windows=$2
 . "$(dirname "$0")/test_lib.sh"
 require_tools wine
 export HOME=$work WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEPREFIX=${WINEPREFIX:-$work/wine}
 # Debian 13's Wine 10 aborts when TMPDIR is set.
 unset TMPDIR
-trap '"$(dirname "$0")/stop_wine.sh"; rm -rf "$work"' EXIT
+# A prefix of the caller's comes with its server; one of our own goes with
+# $work.
+if [[ -z ${WINEPREFIX:-} ]]; then
+  export WINEPREFIX=$work/wine
+  trap '"$(dirname "$0")/stop_wine.sh"; rm -rf "$work"' EXIT
+fi
 
 # outcome PCMTAP ARGS INPUT: the status, standard output and standard error
 # of one run, line ends made LF.
@@ -38,6 +42,11 @@ cases=(
   "null|$header$records\1\2\3" "1000|$header$records" "wav|$header"
   "--version|"
 )
+# One server for every run, kept up with the Windows processes that wineboot
+# starts: a server started anew starts them again, and they write to the
+# standard error of the program that started them (Wine 10's Wayland
+# driver: "error: XDG_RUNTIME_DIR is invalid or not set").
+wineserver -p 2>/dev/null
 wineboot -i >/dev/null 2>&1
 for entry in "${cases[@]}"; do
   args=${entry%%|*} input=${entry#*|}
