@@ -46,6 +46,7 @@ cases=(
 # starts: a server started anew starts them again, and they write to the
 # standard error of the program that started them (Wine 10's Wayland
 # driver: "error: XDG_RUNTIME_DIR is invalid or not set").
+mkdir -p "$WINEPREFIX"
 wineserver -p 2>/dev/null
 wineboot -i >/dev/null 2>&1
 for entry in "${cases[@]}"; do
