@@ -14,8 +14,8 @@ require_tools wine
 export HOME=$work WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Debian 13's Wine 10 aborts when TMPDIR is set.
 unset TMPDIR
-# A prefix of the caller's comes with its server; one of our own goes with
-# $work.
+# The server of a prefix of the caller's is left up for the caller; one of
+# our own goes with $work.
 if [[ -z ${WINEPREFIX:-} ]]; then
   export WINEPREFIX=$work/wine
   trap '"$(dirname "$0")/stop_wine.sh"; rm -rf "$work"' EXIT
