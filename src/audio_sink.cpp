@@ -50,52 +50,103 @@ std::string file_text(const std::string& path) {
   return text.str();
 }
 
-// The buffer_time that libao's configuration files set: the last readable
-// value, ~/.libao read after /etc/libao.conf as libao reads them.
-std::optional<std::int32_t> configured_buffer_time() {
-  const char* home = std::getenv("HOME");
-  const auto user =
-      home != nullptr
-          ? buffer_time_setting(file_text(std::string(home) + "/.libao"))
-          : std::nullopt;
-  return user ? user : buffer_time_setting(file_text("/etc/libao.conf"));
+// libao's configuration as libao reads it: /etc/libao.conf, then ~/.libao,
+// so that a setting's last value is the one in force.
+std::string libao_config() {
+  std::string config = file_text("/etc/libao.conf") + "\n";
+  if (const char* home = std::getenv("HOME"))
+    config += file_text(std::string(home) + "/.libao");
+  return config;
+}
+
+// Each value that configuration text gives `key`, in order. libao takes a
+// line's key as it stands from its first non-blank character to the '='.
+std::vector<std::string_view> config_values(std::string_view config,
+                                            std::string_view key) {
+  constexpr std::string_view space = " \t\n\v\f\r";
+  std::vector<std::string_view> values;
+  while (!config.empty()) {
+    const std::size_t end = std::min(config.find('\n'), config.size());
+    std::string_view line = config.substr(0, end);
+    config.remove_prefix(std::min(end + 1, config.size()));
+    line.remove_prefix(std::min(line.find_first_not_of(space), line.size()));
+    const std::size_t equals = line.find('=');
+    if (equals != std::string_view::npos && line.substr(0, equals) == key)
+      values.push_back(line.substr(equals + 1));
+  }
+  return values;
+}
+
+// What each driver needs, as the README's driver table tells it.
+//  pulse: libao turns buffer_time into bytes in 32 bits, which overflows
+//    above 107374 Hz; libpulse reads PULSE_LATENCY_MSEC in 64 bits when the
+//    stream connects. The driver ends a stream by waiting for the latency
+//    the server reports and dropping it: PipeWire reports 55 ms of a full
+//    80 ms buffer that takes 116 ms to play, and a server that waits for its
+//    prebuffer (up to 90 % of the buffer) never starts a shorter stream. A
+//    whole buffer of silence after the last frame plays it out.
+//  alsa: without dev= libao opens "front", the card itself, before
+//    "default", where every ALSA program plays. It leaves alsa-lib's start
+//    threshold at one frame, so the device starts with the first block
+//    alone and runs dry before the next; a quarter of the buffer ahead of
+//    it keeps it playing. It too ends by sleeping for the delay alsa-lib
+//    reports and dropping the stream: exact through the pulse plugin, but
+//    through pipewire-alsa 0.3 a full buffer ends 22 ms short.
+//  wmm: Windows' driver hands only whole buffers of 512 frames to Windows,
+//    which counts a buffer done once its audio engine has taken it, and
+//    closing drops what the engine holds: up to 212 ms under Wine into
+//    PipeWire once a late start has grown the latency.
+// clang-format off
+constexpr std::array<DriverNeeds, 3> drivers_with_needs = {{
+  // driver  buffer handed over by       dev=default  lead {%, ms}  tail {%, ms}  whole
+  {"pulse",  BufferHandover::environment, false,       {0, 0},       {100, 0},     0},
+  {"alsa",   BufferHandover::option,      true,        {25, 0},      {0, 30},      0},
+  {"wmm",    BufferHandover::none,        false,       {0, 0},       {0, 200},     512},
+}};
+// clang-format on
+
+// The needs of the driver with this short name.
+const DriverNeeds& driver_needs(std::string_view driver) {
+  static constexpr DriverNeeds no_needs{};
+  const auto* found =
+      std::ranges::find(drivers_with_needs, driver, &DriverNeeds::driver);
+  return found != drivers_with_needs.end() ? *found : no_needs;
 }
 
 using OptionList = std::unique_ptr<ao_option, decltype(&ao_free_options)>;
 
-// The output buffer for the pulse and alsa drivers, in milliseconds: the
-// user's readable setting (for pulse PULSE_LATENCY_MSEC first, then
-// buffer_time), else live_buffer_time. Handed on in a form each driver
-// computes right, and an option list for ao_open_live. The alsa driver takes
-// buffer_time as an option, in 32 bits of microseconds. The pulse driver
-// turns buffer_time into bytes in 32 bits, which overflows above 107374 Hz
-// even for its own 20 ms; libpulse reads PULSE_LATENCY_MSEC when the stream
-// connects, computes in 64 bits and asks the server for that whole latency,
-// as pacat's --latency-msec does, whatever tlength libao asked for. So
-// PULSE_LATENCY_MSEC is set, in plain decimal, to the buffer chosen.
-OptionList live_options(std::string_view driver, std::int32_t& buffer_time) {
-  OptionList options(nullptr, &ao_free_options);
-  buffer_time = 0;
-  if (driver != "pulse" && driver != "alsa") return options;
+// The output buffer in milliseconds for a driver that takes one: the user's
+// readable setting (PULSE_LATENCY_MSEC first where the driver reads it, then
+// buffer_time), else live_buffer_time; 0 for a driver that takes none.
+std::int32_t chosen_buffer_time(const DriverNeeds& needs,
+                                std::string_view config) {
+  if (needs.buffer == BufferHandover::none) return 0;
   std::optional<std::int32_t> chosen;
-  if (driver == "pulse")
-    chosen = milliseconds(std::getenv("PULSE_LATENCY_MSEC"));
-  if (!chosen) chosen = configured_buffer_time();
-  buffer_time = chosen.value_or(live_buffer_time);
+  if (needs.buffer == BufferHandover::environment)
+    chosen = parse_milliseconds(std::getenv("PULSE_LATENCY_MSEC"));
+  if (!chosen) chosen = buffer_time_setting(config);
+  return chosen.value_or(live_buffer_time);
+}
+
+// The options for ao_open_live, and the environment the driver reads, for
+// `needs` with a buffer of `buffer_time` ms. Options given here override
+// those of libao's configuration.
+OptionList live_options(const DriverNeeds& needs, std::int32_t buffer_time,
+                        std::string_view config) {
+  ao_option* list = nullptr;
   const std::string time = std::to_string(buffer_time);
-  if (driver == "pulse") {
+  if (needs.buffer == BufferHandover::environment)
     platform::set_environment("PULSE_LATENCY_MSEC", time.c_str());
-  } else {
-    ao_option* list = nullptr;
+  if (needs.buffer == BufferHandover::option)
     ao_append_option(&list, "buffer_time", time.c_str());
-    options.reset(list);
-  }
-  return options;
+  if (needs.default_device && !chooses_alsa_device(config))
+    ao_append_option(&list, "dev", "default");
+  return {list, &ao_free_options};
 }
 
 }  // namespace
 
-std::optional<std::int32_t> milliseconds(const char* text) {
+std::optional<std::int32_t> parse_milliseconds(const char* text) {
   if (text == nullptr) return std::nullopt;
   const std::string_view digits(text);
   if (digits.empty() || digits.size() > 7 ||
@@ -109,21 +160,18 @@ std::optional<std::int32_t> milliseconds(const char* text) {
 std::optional<std::int32_t> buffer_time_setting(std::string_view config) {
   constexpr std::string_view space = " \t\n\v\f\r";
   std::optional<std::int32_t> setting;
-  while (!config.empty()) {
-    const std::size_t end = std::min(config.find('\n'), config.size());
-    std::string_view line = config.substr(0, end);
-    config.remove_prefix(std::min(end + 1, config.size()));
-    line.remove_prefix(std::min(line.find_first_not_of(space), line.size()));
-    const std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos ||
-        line.substr(0, equals) != "buffer_time")
-      continue;
-    std::string value(line.substr(equals + 1));
-    value.erase(0, value.find_first_not_of(space));
-    value.erase(value.find_last_not_of(space) + 1);
-    if (const auto time = milliseconds(value.c_str())) setting = time;
+  for (std::string_view text : config_values(config, "buffer_time")) {
+    text.remove_prefix(std::min(text.find_first_not_of(space), text.size()));
+    text = text.substr(0, text.find_last_not_of(space) + 1);
+    if (const auto time = parse_milliseconds(std::string(text).c_str()))
+      setting = time;
   }
   return setting;
+}
+
+bool chooses_alsa_device(std::string_view config) {
+  return !config_values(config, "dev").empty() ||
+         !config_values(config, "id").empty();
 }
 
 std::vector<LiveDriver> live_drivers() {
@@ -156,23 +204,12 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   format.rate = rate;
   format.byte_format = AO_FMT_LITTLE;
   const ao_info* info = ao_driver_info(driver_id);
-  const std::string_view driver = info != nullptr ? info->short_name : "";
-  const OptionList options = live_options(driver, buffer_time);
+  needs = &driver_needs(info != nullptr ? info->short_name : "");
+  const std::string config = libao_config();
+  buffer_time = chosen_buffer_time(*needs, config);
+  const OptionList options = live_options(*needs, buffer_time, config);
   device = ao_open_live(driver_id, &format, options.get());
-  if (device == nullptr) return;
-  // libao's alsa driver leaves alsa-lib's start threshold at one frame, so
-  // the device starts with the first block alone and runs dry before the
-  // next one arrives. Half a buffer of silence before the first block gives
-  // it the lead that the pulse driver's server builds up before it starts.
-  if (driver == "alsa") lead_frames = frames_in(buffer_time / 2);
-  // libao's wmm driver hands Windows only whole buffers of 512 frames, and
-  // at close drops the one it was filling. Windows counts a buffer done once
-  // its audio engine has taken it, and closing drops what the engine still
-  // holds. So the stream ends in silence there too.
-  if (driver == "wmm") {
-    device_block_frames = 512;
-    buffer_time = wmm_buffer_time;
-  }
+  if (device != nullptr) lead_frames = frames_of(needs->lead);
 }
 
 AudioSink::~AudioSink() {
@@ -180,8 +217,11 @@ AudioSink::~AudioSink() {
   if (library_initialised) ao_shutdown();
 }
 
-std::int32_t AudioSink::frames_in(std::int32_t milliseconds) const {
-  return static_cast<std::int32_t>(std::int64_t{rate} * milliseconds / 1000);
+std::int32_t AudioSink::frames_of(Silence silence) const {
+  const std::int64_t microseconds =
+      std::int64_t{buffer_time} * silence.buffer_percent * 10 +
+      std::int64_t{silence.milliseconds} * 1000;
+  return static_cast<std::int32_t>(rate * microseconds / 1000000);
 }
 
 bool AudioSink::append(std::span<const std::uint8_t> frames) {
@@ -197,22 +237,13 @@ bool AudioSink::append(std::span<const std::uint8_t> frames) {
   return true;
 }
 
-// On the pulse, alsa and wmm drivers a whole buffer of silence follows the
-// last frame. The pulse and alsa drivers end a stream by sleeping for the
-// latency the server reports, less that of the empty stream, and then
-// dropping it: PipeWire reports 55 ms of a full 80 ms buffer that takes
-// 116 ms to play, 193 ms of 300 ms that take 371 ms, and the rest is lost.
-// And a server that waits for its prebuffer before it starts, up to 90 % of
-// the buffer on PipeWire, never plays a shorter stream. Behind a buffer of
-// silence every frame has left the buffer before the stream is dropped.
 bool AudioSink::release() {
   bool ok = position == 0 || play();
-  ok = ok && play_silence(frames_in(buffer_time));
+  ok = ok && play_silence(frames_of(needs->tail));
   // Silence fills the device's last buffer, so that it plays.
-  if (device_block_frames > 0)
+  if (const std::int32_t whole = needs->whole_buffer_frames; whole > 0)
     ok = ok && play_silence(static_cast<std::int32_t>(
-                   (device_block_frames - played_frames % device_block_frames) %
-                   device_block_frames));
+                   (whole - played_frames % whole) % whole));
   ok = ao_close(device) != 0 && ok;
   device = nullptr;
   ao_shutdown();

@@ -30,19 +30,17 @@ inline constexpr std::int32_t live_buffer_time = 80;
 static_assert(std::int64_t{live_buffer_time} * 44100 >=
               std::int64_t{2} * block_frames * 1000);
 
-// What Windows' audio engine may still hold when the wmm device closes, in
-// milliseconds: under Wine into PipeWire, 212 ms once a late start has
-// grown the latency, and 80 ms of closing silence then lost up to 13392
-// frames at 193 kHz.
-inline constexpr std::int32_t wmm_buffer_time = 200;
-
 // A buffer length in milliseconds as the user wrote it: plain decimal
 // digits, above 0. Anything else cannot be read and counts as unset.
-std::optional<std::int32_t> milliseconds(const char* text);
+std::optional<std::int32_t> parse_milliseconds(const char* text);
 
 // The buffer_time that libao configuration text (/etc/libao.conf, ~/.libao)
 // sets, read line by line as libao reads it: the last readable value.
 std::optional<std::int32_t> buffer_time_setting(std::string_view config);
+
+// Whether libao configuration text chooses the alsa driver's device, by
+// name (dev=) or by card number (id=).
+bool chooses_alsa_device(std::string_view config);
 
 struct LiveDriver {
   int id = -1;
@@ -53,6 +51,30 @@ struct LiveDriver {
 
 // The live drivers libao has on this machine, in id order.
 std::vector<LiveDriver> live_drivers();
+
+// How a driver takes the output buffer that pcmtap chooses.
+enum class BufferHandover : std::uint8_t {
+  none,         // it has no buffer setting
+  environment,  // PULSE_LATENCY_MSEC, read by libpulse
+  option,       // the buffer_time option
+};
+
+// A stretch of silence: a share of the output buffer plus a fixed time.
+struct Silence {
+  std::int32_t buffer_percent = 0;
+  std::int32_t milliseconds = 0;
+};
+
+// What one libao driver needs from pcmtap to play a live stream whole. A
+// driver without an entry needs nothing.
+struct DriverNeeds {
+  std::string_view driver;
+  BufferHandover buffer = BufferHandover::none;
+  bool default_device = false;  // dev=default unless the user chose one
+  Silence lead;                 // before the first block
+  Silence tail;                 // after the last frame
+  std::int32_t whole_buffer_frames = 0;  // it plays only whole buffers
+};
 
 // Owns libao and one open live device for 16-bit little-endian stereo, and
 // hands the device blocks of 1024 frames as they fill.
@@ -85,7 +107,7 @@ class AudioSink {
   }
   bool play();
   bool play_silence(std::int32_t frames);
-  [[nodiscard]] std::int32_t frames_in(std::int32_t milliseconds) const;
+  [[nodiscard]] std::int32_t frames_of(Silence silence) const;
 
   // Block length in 16-bit sample values: two per frame.
   std::int32_t buffer_size = 2 * block_frames;
@@ -96,8 +118,8 @@ class AudioSink {
   ao_sample_format format{};
   std::int32_t driver_id = 0;
   bool library_initialised = false;
-  std::int32_t buffer_time = 0;          // ms of the device's buffer
-  std::int32_t lead_frames = 0;          // silence before the first block
-  std::int32_t device_block_frames = 0;  // the driver plays whole buffers only
+  const DriverNeeds* needs = nullptr;
+  std::int32_t buffer_time = 0;    // ms of the device's buffer
+  std::int32_t lead_frames = 0;    // silence still to come before a block
   std::int64_t played_frames = 0;  // handed to the device, silence included
 };

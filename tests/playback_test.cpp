@@ -57,9 +57,10 @@ std::vector<std::uint32_t> operator+(std::vector<std::uint32_t> first,
 
 // Blocks of 1024 frames as they fill, the remainder at the end. The pulse
 // driver's stream is followed by a whole buffer of silence; the alsa
-// driver's is also preceded by half a buffer; the wmm driver's silence
-// also fills its last buffer of 512 frames. Reads of standard input that
-// return a few bytes at a time, or are first interrupted, change nothing.
+// driver's by 30 ms, and preceded by a quarter of the buffer; the wmm
+// driver's by 200 ms and what fills its last buffer of 512 frames. Reads of
+// standard input that return a few bytes at a time, or are first interrupted,
+// change nothing.
 TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
   const Env split = {{"AO_RECORDER_READ_MAX", "1"},
                      {"AO_RECORDER_READ_ERRNO", std::to_string(EINTR)}};
@@ -87,9 +88,10 @@ TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
       // A stream shorter than the user's buffer, then the buffer.
       {4410, 44100, plays(4, 1256) + silence(88200), pulse, 0, 88200,
        "options=null PULSE_LATENCY_MSEC=2000"},
-      {0, 193000, silence(15440), alsa, 0, 15440, "options=buffer_time=80"},
-      {1025, 51200, silence(2048) + plays(1, 4) + silence(4096), alsa, 2048,
-       4096, "options=buffer_time=80"},
+      {0, 193000, silence(5790), alsa, 0, 5790,
+       "options=buffer_time=80,dev=default"},
+      {1025, 51200, silence(1024) + plays(1, 4) + silence(1536), alsa, 1024,
+       1536, "options=buffer_time=80,dev=default"},
       {1025, 48000, plays(1, 4) + silence(9600) + silence(127), wmm, 0, 9727},
   };
   for (const Case& c : cases) {
@@ -151,8 +153,10 @@ TEST_F(PlaybackTest, FailedPlayOrCloseEndsTheRunWithAnError) {
 // producer cannot drain while the next block fills, unless the user sets a
 // readable one: PULSE_LATENCY_MSEC for the pulse driver, or buffer_time in
 // libao's configuration, which reaches the pulse driver as
-// PULSE_LATENCY_MSEC since libao would compute it in 32 bits.
-TEST_F(PlaybackTest, AsksForALiveBufferUnlessTheUserSetsOne) {
+// PULSE_LATENCY_MSEC since libao would compute it in 32 bits. The alsa
+// driver is asked for ALSA's default device unless the configuration names
+// one (dev=) or a card (id=).
+TEST_F(PlaybackTest, AsksForALiveBufferAndDeviceUnlessTheUserSetsThem) {
   struct Case {
     std::string driver;
     int rate;
@@ -193,19 +197,27 @@ TEST_F(PlaybackTest, AsksForALiveBufferUnlessTheUserSetsOne) {
        "",
        {{"PULSE_LATENCY_MSEC", "0"}},
        "options=null PULSE_LATENCY_MSEC=80"},
-      {"alsa", 44100, "", {}, "options=buffer_time=80"},
-      {"alsa", 193000, "#buffer_time=5\n", {}, "options=buffer_time=80"},
-      {"alsa", 48000, " buffer_time= 60 \n", {}, "options=buffer_time=60"},
+      {"alsa", 44100, "", {}, "options=buffer_time=80,dev=default"},
+      {"alsa",
+       193000,
+       "#buffer_time=5\n#dev=front\n",
+       {},
+       "options=buffer_time=80,dev=default"},
       {"alsa",
        48000,
-       "buffer_time=5000\nbuffer_time=\n",
+       " buffer_time= 60 \n dev=hw:1,0\n",
+       {},
+       "options=buffer_time=60"},
+      {"alsa",
+       48000,
+       "buffer_time=5000\nbuffer_time=\nid=1\n",
        {},
        "options=buffer_time=5000"},
       {"alsa",
        44100,
-       "buffer_time =9\n",
+       "buffer_time =9\ndev =front\ndevice=front\n",
        {{"PULSE_LATENCY_MSEC", "25"}},
-       "options=buffer_time=80 PULSE_LATENCY_MSEC=25"},
+       "options=buffer_time=80,dev=default PULSE_LATENCY_MSEC=25"},
       {"null", 44100, "", {}, "options=null"},
   };
   for (const Case& c : cases) {
