@@ -82,6 +82,23 @@ SoundServer::SoundServer(const std::string& kind, int rate) {
   }
 }
 
+std::string SoundServer::alsa_config(const std::string& kind) {
+  // pipewire-alsa conflicts with pulseaudio, which the tests run too:
+  // scripts/pipewire-alsa finds or unpacks its plugins and names their
+  // folder.
+  const char* plugins = std::getenv("PCMTAP_PIPEWIRE_ALSA");
+  const std::string type =
+      kind == "pipewire" && plugins != nullptr ? "pipewire" : "pulse";
+  std::string config;
+  for (const std::string device : {"pcm", "ctl"}) {
+    if (type == "pipewire")
+      config += device + "_type.pipewire { lib \"" + plugins +
+                "/libasound_module_" + device + "_pipewire.so\" }\n";
+    config += device + ".!default { type " + type + " }\n";
+  }
+  return config;
+}
+
 std::map<std::string, std::string> SoundServer::client_env() const {
   return {{"HOME", dir.path()},
           {"XDG_RUNTIME_DIR", dir.path()},

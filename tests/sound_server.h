@@ -31,6 +31,11 @@ class SoundServer {
   // Whether this machine has the server's programs.
   static bool installed(const std::string& kind);
 
+  // An ~/.asoundrc whose default device plays into a server of `kind` as on
+  // a desktop: on PipeWire its own ALSA plugin where PCMTAP_PIPEWIRE_ALSA
+  // names their folder, else alsa-lib's pulse plugin.
+  static std::string alsa_config(const std::string& kind);
+
  private:
   ScratchDir dir;
   std::list<Process> processes;  // killed and reaped when destroyed

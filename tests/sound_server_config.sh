@@ -28,7 +28,8 @@ CONF
   ;;
 pipewire)
   mkdir -p "$dir/pipewire/pipewire.conf.d" "$dir/pipewire/pipewire-pulse.conf.d" \
-    "$dir/wireplumber/main.lua.d" "$dir/wireplumber/bluetooth.lua.d"
+    "$dir/wireplumber/main.lua.d" "$dir/wireplumber/bluetooth.lua.d" \
+    "$dir/wireplumber/wireplumber.conf.d"
   # Graph cycles of at least 1024 frames at 48 kHz, as long in time at
   # higher rates: at 192 kHz cycles of 1024 frames (5.3 ms) often came late
   # on a 2-core machine, and a late cycle loses its frames.
@@ -59,8 +60,25 @@ pulse.properties = {
   server.address = [ "unix:$dir/native" ]
 }
 CONF
-  # After WirePlumber's own settings, before it enables its monitors: no
-  # device reservation, portal or Bluetooth, which all want a session bus.
+  # No session bus, device reservation, portal, login seat, Bluetooth or
+  # camera, which all want a desktop session: for WirePlumber 0.5 in its
+  # main profile's features, for 0.4 in Lua, after its own settings and
+  # before it enables its monitors. Each version ignores the other's files.
+  cat >"$dir/wireplumber/wireplumber.conf.d/51-pcmtap-test.conf" <<CONF
+wireplumber.profiles = {
+  main = {
+    support.dbus = disabled
+    support.reserve-device = disabled
+    monitor.alsa.reserve-device = disabled
+    support.portal-permissionstore = disabled
+    script.client.access-portal = disabled
+    support.logind = disabled
+    monitor.bluez.seat-monitoring = disabled
+    hardware.bluetooth = disabled
+    hardware.video-capture = disabled
+  }
+}
+CONF
   cat >"$dir/wireplumber/main.lua.d/51-pcmtap-test.lua" <<CONF
 alsa_monitor.properties["alsa.reserve"] = false
 default_access.properties["enable-flatpak-portal"] = false

@@ -46,8 +46,9 @@ std::vector<std::string> installed_servers(
 
 // Every frame arrives unchanged and in order, the tail included: through the
 // pulse driver at each rate, through a buffer much longer than the stream,
-// and through the alsa driver into ALSA's default device, which alsa-lib's
-// pulse plugin sends to the server as on a desktop. On a busy machine a
+// and through the alsa driver into ALSA's default device, which plays into
+// the server as on a desktop (PipeWire's ALSA plugin, alsa-lib's pulse
+// plugin). On a busy machine a
 // real-time server or its recorder may fall behind: it pads or skips frames
 // in both channels or in one, loses the first or last cycle, or does not
 // start. Such an attempt proves nothing either way and is tried again, until
@@ -68,6 +69,7 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
     int frames;
     Env env = {};
     bool piped = false;  // else from a file
+    std::string libao = {};
   };
   std::vector<Case> cases;
   if (under_wine) {
@@ -81,15 +83,13 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
     cases.push_back({"pulse", 48000, 48000, {}, true});
     cases.push_back({"alsa", 44100, 44100});
     cases.push_back({"alsa", 192000, 96000});
+    cases.push_back({"alsa", 48000, 4800, {}, false, "buffer_time=2000\n"});
   }
-  // The alsa driver's HOME: ALSA's default device is the pulse plugin, and
-  // libao opens it rather than "front".
+  // The alsa driver's HOME, where ALSA's default device is the server.
   const std::string alsa_home = scratch.file("alsa");
   mkdir(alsa_home.c_str(), 0700);
-  write_file(alsa_home + "/.asoundrc",
-             "pcm.!default { type pulse }\nctl.!default { type pulse }\n");
-  write_file(alsa_home + "/.libao", "dev=default\n");
   for (const std::string& kind : kinds) {
+    write_file(alsa_home + "/.asoundrc", SoundServer::alsa_config(kind));
     for (const Case& c : cases) {
       const std::string name = kind + ", " + c.audio_id + " at " +
                                std::to_string(c.rate) + " Hz, " +
@@ -118,7 +118,10 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
           continue;
         }
         Env env = server.client_env();
-        if (c.audio_id == "alsa") env["HOME"] = alsa_home;
+        if (c.audio_id == "alsa") {
+          env["HOME"] = alsa_home;
+          write_file(alsa_home + "/.libao", c.libao);
+        }
         env.insert(c.env.begin(), c.env.end());
         const std::string input = stream_header(c.rate) + silence + data;
         ProcessResult played;
@@ -178,32 +181,53 @@ TEST_F(StackTest, AServerThatDiesOrIsMissingIsAnError) {
 }
 
 // alsa-lib's file plugin over the null device keeps what the alsa driver
-// plays, with no clock, and audio id -1 follows default_driver=alsa.
-TEST_F(StackTest, TheAlsaDriverPlaysEveryByte) {
+// plays, with no clock, and audio id -1 follows default_driver=alsa. The
+// stream goes to ALSA's default device, where every ALSA program plays,
+// unless the user names a device; without one, no "front" device is tried,
+// which a machine without a sound card does not have.
+TEST_F(StackTest, TheAlsaDriverPlaysEveryByteIntoTheChosenDevice) {
   if (driver_id("alsa") < 0) {
     if (tools_needed()) FAIL() << "libao has no alsa driver here";
     GTEST_SKIP() << "libao has no alsa driver here";
   }
-  const std::string capture = scratch.file("alsa.raw");
-  write_file(scratch.file(".asoundrc"),
-             "pcm.!default { type file; slave.pcm \"null\"; file \"" + capture +
-                 "\"; format \"raw\" }\n");
-  write_file(scratch.file(".libao"), "default_driver=alsa\ndev=default\n");
-  for (const int rate : rates) {
-    std::remove(capture.c_str());
-    std::remove(scratch.file("calls").c_str());
-    const std::string data = stream_records(rate / 2, rate);
-    const ProcessResult result = run({"-1"}, stream_header(rate) + data);
-    EXPECT_EQ(result.status, 0) << rate;
-    EXPECT_EQ(result.err, "Opening audio id: -1\n") << rate;
-    // Half of pcmtap's 80 ms buffer of silence before, all of it after.
+  const auto file_device = [&](const std::string& name) {
+    return "pcm.!" + name + " { type file; slave.pcm \"null\"; file \"" +
+           scratch.file(name) + "\"; format \"raw\" }\n";
+  };
+  struct Case {
+    int rate;
+    bool front;  // a "front" device, as a sound card has
+    std::string libao;
+    std::string played_into;
+    int lead_ms;  // a quarter of the buffer
+  };
+  std::vector<Case> cases;
+  for (const int rate : rates)
+    cases.push_back({rate, false, "", "default", 20});
+  cases.push_back({48000, true, "", "default", 20});
+  cases.push_back({44100, true, "dev=front\nbuffer_time=200\n", "front", 50});
+  for (const Case& c : cases) {
+    const std::string name = std::to_string(c.rate) + " Hz, " + c.libao;
+    write_file(scratch.file(".asoundrc"),
+               file_device("default") + (c.front ? file_device("front") : ""));
+    write_file(scratch.file(".libao"), "default_driver=alsa\n" + c.libao);
+    for (const char* device : {"default", "front", "calls"})
+      std::remove(scratch.file(device).c_str());
+    const std::string data = stream_records(c.rate / 2, c.rate);
+    const ProcessResult result = run({"-1"}, stream_header(c.rate) + data);
+    EXPECT_EQ(result.status, 0) << name;
+    EXPECT_EQ(result.err, "Opening audio id: -1\n") << name;
     const auto silence = [&](int milliseconds) {
       return std::string(
-          static_cast<std::size_t>(rate) * milliseconds / 1000 * 4, '\0');
+          static_cast<std::size_t>(c.rate) * milliseconds / 1000 * 4, '\0');
     };
-    EXPECT_TRUE(read_file(capture) ==
-                silence(40) + reference_frames(data) + silence(80))
-        << rate;
+    EXPECT_TRUE(read_file(scratch.file(c.played_into)) ==
+                silence(c.lead_ms) + reference_frames(data) + silence(30))
+        << name;
+    if (c.front) {
+      const char* other = c.played_into == "front" ? "default" : "front";
+      EXPECT_EQ(read_file(scratch.file(other)), "") << name;
+    }
     EXPECT_EQ(
         calls("ao_open_live")
             .at(0)
