@@ -4,19 +4,22 @@
 // PulseAudio server and on PipeWire with its PulseAudio server, at each rate
 // the stream allows, a producer writes frames in real time, 256 at a time
 // with no lead, once its player's stream exists on the server; parec records
-// the sink's monitor with 1 ms latency. The players: pcmtap on libao's pulse
-// driver, and beside it pacat (and on PipeWire pw-cat) asked for the latency
-// that pcmtap asks of the server, and at a user's buffer of 200 and 2000 ms;
-// pcmtap on libao's alsa driver into ALSA's default device, which alsa-lib's
-// pulse plugin sends to the server. Prints one row per run: bit-exactness, the
-// underruns' gaps, the silence they inserted and the frames they skipped,
-// end-to-end latency (a frame every half second: its arrival in the
-// recording minus the return of the write that carried it), the time from
-// the end of input to the player's exit, and the load average.
+// the sink's monitor with 1 ms latency. Each path beside its anchor: pcmtap on
+// libao's pulse driver beside pacat (and on PipeWire pw-cat) asked for the
+// latency that pcmtap asks of the server, and at a user's buffer of 200 and
+// 2000 ms; pcmtap on libao's alsa driver beside aplay on ALSA's default
+// device with the same buffer, which plays into the server as on a desktop
+// (PipeWire's ALSA plugin where it is installed, else alsa-lib's pulse
+// plugin). Prints one row per run: bit-exactness, the underruns' gaps, the
+// silence they inserted and the frames they skipped, end-to-end latency (a
+// frame every half second: its arrival in the recording minus the return of
+// the write that carried it), the time from the end of input to the
+// player's exit, and the load average.
 // Usage: bench_stacks [SECONDS [RUNS [SERVER [RATE]]]]
 // PCMTAP names another pcmtap binary to measure; PCMTAP_EXE, a pcmtap.exe
 // to measure beside it under wine (WINEPREFIX and the like from the
-// environment).
+// environment); PLAYERS, the players to run, by name, separated by commas
+// ("pcmtap alsa,aplay").
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -178,7 +181,8 @@ Row measure(const SoundServer& server, int rate, const Player& player,
   std::vector<double> latencies;
   const std::size_t every = static_cast<std::size_t>(rate) / 2 / piece_frames;
   for (std::size_t piece = every; piece < written.size(); piece += every) {
-    const std::size_t end = (piece + 1) * piece_frames * frame;
+    const std::size_t end =
+        std::min((piece + 1) * piece_frames * frame, frames.size());
     const std::size_t found =
         recorder.data.find(frames.substr(end - 16 * frame, 16 * frame));
     if (found == std::string::npos) continue;
@@ -203,7 +207,7 @@ void print(const std::string& server, int rate, int run, int buffer,
                        : kind == CaptureVerdict::Kind::incomplete ? "cut"
                                                                   : "WRONG";
   std::printf(
-      "%-10s %6d %3d %6d  %-11s %-6s %4zu %7.1f %6zu %7.1f %7.1f %5.2f %5.2f "
+      "%-10s %6d %3d %6d  %-11s %-6s %4zu %7.1f %6zu %7.1f %7.1f %5.3f %5.2f "
       "%6.1f\n",
       server.c_str(), rate, run, buffer, player.c_str(), result,
       row.verdict.gaps, 1000.0 * row.verdict.silent_frames / rate,
@@ -222,12 +226,12 @@ int main(int argc, char** argv) {
   const std::string only_server = argc > 3 ? argv[3] : "";
   const int only_rate = argc > 4 ? std::atoi(argv[4]) : 0;
 
-  // The alsa driver plays into ALSA's default device, which alsa-lib's pulse
-  // plugin sends to the server, as on a desktop.
-  ScratchDir alsa_home;
-  write_file(alsa_home.file(".asoundrc"),
-             "pcm.!default { type pulse }\nctl.!default { type pulse }\n");
-  write_file(alsa_home.file(".libao"), "dev=default\n");
+  const char* only_players = std::getenv("PLAYERS");
+  const auto wanted = [&](const std::string& player) {
+    return only_players == nullptr ||
+           ("," + std::string(only_players) + ",").find("," + player + ",") !=
+               std::string::npos;
+  };
   std::printf("%-10s %6s %3s %6s  %-11s %-6s %4s %7s %6s %7s %7s %5s %5s %6s\n",
               "server", "rate", "run", "buf ms", "player", "result", "gaps",
               "gap ms", "lost", "lat med", "lat max", "exit", "load",
@@ -245,6 +249,10 @@ int main(int argc, char** argv) {
         std::printf("%-10s did not start\n", server_kind.c_str());
         break;
       }
+      // The alsa players' HOME, where ALSA's default device is the server.
+      const ScratchDir alsa_home;
+      write_file(alsa_home.file(".asoundrc"),
+                 SoundServer::alsa_config(server_kind));
       const char* pcmtap_path = std::getenv("PCMTAP");
       const std::string pcmtap =
           pcmtap_path != nullptr ? pcmtap_path : PCMTAP_BINARY;
@@ -268,6 +276,13 @@ int main(int argc, char** argv) {
                              {pcmtap, "alsa"},
                              Input::records,
                              {{"HOME", alsa_home.path()}}});
+          players.push_back(
+              {"aplay",
+               {"aplay", "-q", "-D", "default",
+                "--buffer-time=" + std::to_string(buffer * 1000), "-t", "raw",
+                "-f", "S16_LE", "-c", "2", "-r", std::to_string(rate), "-"},
+               Input::frames,
+               {{"HOME", alsa_home.path()}}});
         }
         // pcmtap.exe under wine, whose own PulseAudio client needs a longer
         // buffer, on libao's wmm driver.
@@ -283,6 +298,9 @@ int main(int argc, char** argv) {
                               "--rate=" + std::to_string(rate), "--format=s16",
                               "--channels=2", "-"},
                              Input::frames});
+        std::erase_if(players, [&](const Player& player) {
+          return !wanted(player.name);
+        });
         for (int run = 1; run <= runs; ++run)
           for (const Player& player : players)
             print(server_kind, rate, run, buffer, player.name,
