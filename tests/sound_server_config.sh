@@ -63,7 +63,8 @@ CONF
   # No session bus, device reservation, portal, login seat, Bluetooth or
   # camera, which all want a desktop session: for WirePlumber 0.5 in its
   # main profile's features, for 0.4 in Lua, after its own settings and
-  # before it enables its monitors. Each version ignores the other's files.
+  # before it enables its monitors. 0.4 ignores the fragment; 0.5 warns
+  # that it skips the Lua files.
   cat >"$dir/wireplumber/wireplumber.conf.d/51-pcmtap-test.conf" <<CONF
 wireplumber.profiles = {
   main = {
