@@ -218,10 +218,11 @@ AudioSink::~AudioSink() {
 }
 
 std::int32_t AudioSink::frames_of(Silence silence) const {
-  const std::int64_t microseconds =
-      std::int64_t{buffer_time} * silence.buffer_percent * 10 +
-      std::int64_t{silence.milliseconds} * 1000;
-  return static_cast<std::int32_t>(rate * microseconds / 1000000);
+  // In hundred-thousandths of a second: a share of the buffer, plus a time.
+  const std::int64_t length =
+      static_cast<std::int64_t>(buffer_time) * silence.buffer_percent +
+      static_cast<std::int64_t>(silence.milliseconds) * 100;
+  return static_cast<std::int32_t>(rate * length / 100000);
 }
 
 bool AudioSink::append(std::span<const std::uint8_t> frames) {
