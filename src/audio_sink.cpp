@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string_view>
 
 #include "platform.h"
@@ -45,9 +44,15 @@ int resolve_driver_id(const std::string& audio_id) {
 
 // The text of a file, empty when it cannot be read.
 std::string file_text(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
+  const std::unique_ptr<std::FILE, decltype(&std::fclose)> file(
+      std::fopen(path.c_str(), "rb"), &std::fclose);
+  std::string text;
+  if (!file) return text;
+  std::array<char, 4096> piece{};
+  for (std::size_t n;
+       (n = std::fread(piece.data(), 1, piece.size(), file.get())) > 0;)
+    text.append(piece.data(), n);
+  return text;
 }
 
 // libao's configuration as libao reads it: /etc/libao.conf, then ~/.libao,
