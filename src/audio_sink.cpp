@@ -42,10 +42,14 @@ int resolve_driver_id(const std::string& audio_id) {
   return requested == -1 ? ao_default_driver_id() : requested;
 }
 
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
 // The text of a file, empty when it cannot be read.
 std::string file_text(const std::string& path) {
-  const std::unique_ptr<std::FILE, decltype(&std::fclose)> file(
-      std::fopen(path.c_str(), "rb"), &std::fclose);
+  const std::unique_ptr<std::FILE, FileCloser> file(
+      std::fopen(path.c_str(), "rb"));
   std::string text;
   if (!file) return text;
   std::array<char, 4096> piece{};
