@@ -48,12 +48,12 @@ std::vector<std::string> installed_servers(
 // pulse driver at each rate, through a buffer much longer than the stream,
 // and through the alsa driver into ALSA's default device, which plays into
 // the server as on a desktop (PipeWire's ALSA plugin, alsa-lib's pulse
-// plugin). On a busy machine a
-// real-time server or its recorder may fall behind: it pads or skips frames
-// in both channels or in one, loses the first or last cycle, or does not
-// start. Such an attempt proves nothing either way and is tried again, until
-// a capture is exact; a case with no exact capture in `max_attempts` fails,
-// and so does one with frames that are not the stream's.
+// plugin). On a busy machine a real-time server or its recorder may fall
+// behind: it pads or skips frames in both channels or in one, loses the
+// first or last cycle, or does not start. Such an attempt proves nothing either
+// way and is tried again, until a capture is exact; a case with no exact
+// capture in `max_attempts` fails, and so does one with frames that are not the
+// stream's.
 TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
   // Wine's audio is proven into PipeWire's PulseAudio server. PulseAudio
   // itself resamples Wine 10's stream even at the sink's own rate, which
