@@ -181,7 +181,8 @@ TEST_F(StackTest, AServerThatDiesOrIsMissingIsAnError) {
 }
 
 // alsa-lib's file plugin over the null device keeps what the alsa driver
-// plays, with no clock, and audio id -1 follows default_driver=alsa. The
+// plays, with no clock, with or without a ~/.libao, and audio id -1 follows
+// default_driver=alsa. The
 // stream goes to ALSA's default device, where every ALSA program plays,
 // unless the user names a device; without one, no "front" device is tried,
 // which a machine without a sound card does not have.
@@ -197,26 +198,32 @@ TEST_F(StackTest, TheAlsaDriverPlaysEveryByteIntoTheChosenDevice) {
   struct Case {
     int rate;
     bool front;  // a "front" device, as a sound card has
-    std::string libao;
+    std::string audio_id;
+    std::string libao;  // none at all when empty
     std::string played_into;
     int lead_ms;  // a quarter of the buffer
   };
+  const std::string alsa_default = "default_driver=alsa\n";
   std::vector<Case> cases;
   for (const int rate : rates)
-    cases.push_back({rate, false, "", "default", 20});
-  cases.push_back({48000, true, "", "default", 20});
-  cases.push_back({44100, true, "dev=front\nbuffer_time=200\n", "front", 50});
+    cases.push_back({rate, false, "alsa", "", "default", 20});
+  cases.push_back({48000, true, "-1", alsa_default, "default", 20});
+  cases.push_back({44100, true, "-1",
+                   alsa_default + "dev=front\nbuffer_time=200\n", "front", 50});
   for (const Case& c : cases) {
-    const std::string name = std::to_string(c.rate) + " Hz, " + c.libao;
+    const std::string name =
+        std::to_string(c.rate) + " Hz, " + c.audio_id + ", " + c.libao;
     write_file(scratch.file(".asoundrc"),
                file_device("default") + (c.front ? file_device("front") : ""));
-    write_file(scratch.file(".libao"), "default_driver=alsa\n" + c.libao);
+    std::remove(scratch.file(".libao").c_str());
+    if (!c.libao.empty()) write_file(scratch.file(".libao"), c.libao);
     for (const char* device : {"default", "front", "calls"})
       std::remove(scratch.file(device).c_str());
     const std::string data = stream_records(c.rate / 2, c.rate);
-    const ProcessResult result = run({"-1"}, stream_header(c.rate) + data);
+    const ProcessResult result =
+        run({c.audio_id}, stream_header(c.rate) + data);
     EXPECT_EQ(result.status, 0) << name;
-    EXPECT_EQ(result.err, "Opening audio id: -1\n") << name;
+    EXPECT_EQ(result.err, "Opening audio id: " + c.audio_id + "\n") << name;
     const auto silence = [&](int milliseconds) {
       return std::string(
           static_cast<std::size_t>(c.rate) * milliseconds / 1000 * 4, '\0');
