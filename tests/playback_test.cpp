@@ -112,8 +112,8 @@ TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
   }
 }
 
-// A device that fails to play, in a block, at the end or in the trailing
-// silence, or to close, is an error; the device is closed all the same.
+// A device that fails to play, in a block, at the end, in the silence before
+// or after, or to close, is an error; the device is closed all the same.
 TEST_F(PlaybackTest, FailedPlayOrCloseEndsTheRunWithAnError) {
   struct Case {
     std::string name;
@@ -135,6 +135,13 @@ TEST_F(PlaybackTest, FailedPlayOrCloseEndsTheRunWithAnError) {
        "1",
        "options=null PULSE_LATENCY_MSEC=80"},
       {"close", {{"AO_RECORDER_FAIL_CLOSE", "1"}}, 1024, plays(1, 0), 0, "0"},
+      {"lead",
+       {{"AO_RECORDER_FAIL_PLAY", "1"}, {"AO_RECORDER_DRIVER_NAME", "alsa"}},
+       5000,
+       silence(882),
+       1,
+       "1",
+       "options=buffer_time=80,dev=default"},
   };
   for (const Case& c : cases) {
     reset_recording();
