@@ -9,7 +9,7 @@
 // latency that pcmtap asks of the server, and at a user's buffer of 200 and
 // 2000 ms; pcmtap on libao's alsa driver beside aplay on ALSA's default
 // device with the same buffer, which plays into the server as on a desktop
-// (PipeWire's ALSA plugin where it is installed, else alsa-lib's pulse
+// (PipeWire's ALSA plugins from PCMTAP_PIPEWIRE_ALSA, alsa-lib's pulse
 // plugin). Prints one row per run: bit-exactness, the underruns' gaps, the
 // silence they inserted and the frames they skipped, end-to-end latency (a
 // frame every half second: its arrival in the recording minus the return of
