@@ -35,6 +35,15 @@ expect "installed: manual version and date from the build" \
   "$(MANWIDTH=80 man -l "$manual" 2>/dev/null | tail -n 1 | awk '{print $2, $3}')" \
   "$version $(awk '$1 == ".TH" { gsub(/"/, "", $4); print $4 }' "$build/pcmtap.1")"
 
+# A snapshot of the sources without .git: scripts/package says why it
+# cannot build, before it installs anything.
+mkdir -p "$work/snapshot/scripts"
+cp "$(dirname "$0")/../scripts/package" "$work/snapshot/scripts/"
+expect "package without git: message, status" \
+  "$("$work/snapshot/scripts/package" 2>&1; echo $?)" \
+  "scripts/package: builds from a git clone, since the source release is made with git archive
+1"
+
 # pcmtap <TAB> offers the live drivers by name; a number typed completes to
 # driver numbers, and a minus sign to the default; after a redirection, file
 # names. complete LINE WORD...: the completions of LINE, split into words as
