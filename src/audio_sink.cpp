@@ -68,22 +68,29 @@ std::string libao_config() {
   return config;
 }
 
-// Each value that configuration text gives `key`, in order. libao takes a
-// line's key as it stands from its first non-blank character to the '='.
-std::vector<std::string_view> config_values(std::string_view config,
-                                            std::string_view key) {
-  constexpr std::string_view space = " \t\n\v\f\r";
-  std::vector<std::string_view> values;
+// What libao trims from each line of its configuration, as isspace does.
+constexpr std::string_view white_space = " \t\n\v\f\r";
+
+struct ConfigOption {
+  std::string_view key;
+  std::string_view value;
+};
+
+// The options of configuration text, in order, as libao reads each line:
+// white space trimmed from both ends, the key up to the first '='.
+std::vector<ConfigOption> config_options(std::string_view config) {
+  std::vector<ConfigOption> options;
   while (!config.empty()) {
     const std::size_t end = std::min(config.find('\n'), config.size());
     std::string_view line = config.substr(0, end);
     config.remove_prefix(std::min(end + 1, config.size()));
-    line.remove_prefix(std::min(line.find_first_not_of(space), line.size()));
-    const std::size_t equals = line.find('=');
-    if (equals != std::string_view::npos && line.substr(0, equals) == key)
-      values.push_back(line.substr(equals + 1));
+    line.remove_prefix(
+        std::min(line.find_first_not_of(white_space), line.size()));
+    line = line.substr(0, line.find_last_not_of(white_space) + 1);
+    if (const std::size_t equals = line.find('='); equals != line.npos)
+      options.push_back({line.substr(0, equals), line.substr(equals + 1)});
   }
-  return values;
+  return options;
 }
 
 // What each driver needs, as the README's driver table tells it.
@@ -93,9 +100,14 @@ std::vector<std::string_view> config_values(std::string_view config,
 //    the server reports and dropping it: PipeWire reports 55 ms of a full
 //    80 ms buffer that takes 116 ms to play, and a server that waits for its
 //    prebuffer (up to 90 % of the buffer) never starts a shorter stream. A
-//    whole buffer of silence after the last frame plays it out.
+//    whole buffer of silence after the last frame plays it out. It takes
+//    sink=, dev= and id= as a sink's name; "default", written for the alsa
+//    driver, names no sink, and the servers call their default sink
+//    @DEFAULT_SINK@.
 //  alsa: without dev= libao opens "front", the card itself, before
-//    "default", where every ALSA program plays. It leaves alsa-lib's start
+//    "default", where every ALSA program plays. It copies alsa-lib's
+//    configuration without checking that it loaded, and crashes on one that
+//    did not (a malformed ~/.asoundrc). It leaves alsa-lib's start
 //    threshold at one frame, so the device starts with the first block
 //    alone and runs dry before the next; a quarter of the buffer ahead of
 //    it keeps it playing. It too ends by sleeping for the delay alsa-lib
@@ -107,10 +119,15 @@ std::vector<std::string_view> config_values(std::string_view config,
 //    PipeWire once a late start has grown the latency.
 // clang-format off
 constexpr std::array<DriverNeeds, 3> drivers_with_needs = {{
-  // driver  buffer handed over by       dev=default  lead {%, ms}  tail {%, ms}  whole
-  {"pulse",  BufferHandover::environment, false,       {0, 0},       {100, 0},     0},
-  {"alsa",   BufferHandover::option,      true,        {25, 0},      {0, 30},      0},
-  {"wmm",    BufferHandover::none,        false,       {0, 0},       {0, 200},     512},
+  // driver, how it takes the buffer, the options that name its device,
+  //   the dev= where none does, the dev= for "default", alsa config first,
+  //   lead {%, ms}, tail {%, ms}, whole buffers of
+  {"pulse", BufferHandover::environment, {"sink", "dev", "id"},
+     "",        "@DEFAULT_SINK@", false, {0, 0},  {100, 0}, 0},
+  {"alsa",  BufferHandover::option,      {"dev", "id"},
+     "default", "",               true,  {25, 0}, {0, 30},  0},
+  {"wmm",   BufferHandover::none,        {},
+     "",        "",               false, {0, 0},  {0, 200}, 512},
 }};
 // clang-format on
 
@@ -148,8 +165,11 @@ OptionList live_options(const DriverNeeds& needs, std::int32_t buffer_time,
     platform::set_environment("PULSE_LATENCY_MSEC", time.c_str());
   if (needs.buffer == BufferHandover::option)
     ao_append_option(&list, "buffer_time", time.c_str());
-  if (needs.default_device && !chooses_alsa_device(config))
-    ao_append_option(&list, "dev", "default");
+  const auto device = configured_device(config, needs.device_keys);
+  const std::string_view dev = !device                ? needs.device_when_unset
+                               : *device == "default" ? needs.device_for_default
+                                                      : std::string_view();
+  if (!dev.empty()) ao_append_option(&list, "dev", std::string(dev).c_str());
   return {list, &ao_free_options};
 }
 
@@ -167,20 +187,24 @@ std::optional<std::int32_t> parse_milliseconds(const char* text) {
 }
 
 std::optional<std::int32_t> buffer_time_setting(std::string_view config) {
-  constexpr std::string_view space = " \t\n\v\f\r";
   std::optional<std::int32_t> setting;
-  for (std::string_view text : config_values(config, "buffer_time")) {
-    text.remove_prefix(std::min(text.find_first_not_of(space), text.size()));
-    text = text.substr(0, text.find_last_not_of(space) + 1);
+  for (const auto& [key, value] : config_options(config)) {
+    if (key != "buffer_time") continue;
+    const std::string_view text = value.substr(
+        std::min(value.find_first_not_of(white_space), value.size()));
     if (const auto time = parse_milliseconds(std::string(text).c_str()))
       setting = time;
   }
   return setting;
 }
 
-bool chooses_alsa_device(std::string_view config) {
-  return !config_values(config, "dev").empty() ||
-         !config_values(config, "id").empty();
+std::optional<std::string_view> configured_device(
+    std::string_view config, std::span<const std::string_view> keys) {
+  std::optional<std::string_view> device;
+  for (const auto& [key, value] : config_options(config))
+    if (!key.empty() && std::ranges::find(keys, key) != keys.end())
+      device = value;
+  return device;
 }
 
 std::vector<LiveDriver> live_drivers() {
@@ -217,6 +241,8 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   const std::string config = libao_config();
   buffer_time = chosen_buffer_time(*needs, config);
   const OptionList options = live_options(*needs, buffer_time, config);
+  // A configuration that does not load is a device that does not open.
+  if (needs->alsa_config && !platform::load_alsa_config()) return;
   device = ao_open_live(driver_id, &format, options.get());
   if (device != nullptr) lead_frames = frames_of(needs->lead);
 }

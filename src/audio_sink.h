@@ -5,6 +5,7 @@
 
 #include <ao/ao.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -38,9 +39,11 @@ std::optional<std::int32_t> parse_milliseconds(const char* text);
 // sets, read line by line as libao reads it: the last readable value.
 std::optional<std::int32_t> buffer_time_setting(std::string_view config);
 
-// Whether libao configuration text chooses the alsa driver's device, by
-// name (dev=) or by card number (id=).
-bool chooses_alsa_device(std::string_view config);
+// The device that libao configuration text names for a driver that reads
+// it from the options `keys`: the last value any of them is given, as libao
+// hands the options to the driver in order.
+std::optional<std::string_view> configured_device(
+    std::string_view config, std::span<const std::string_view> keys);
 
 struct LiveDriver {
   int id = -1;
@@ -65,14 +68,17 @@ struct Silence {
   std::int32_t milliseconds = 0;
 };
 
-// What one libao driver needs from pcmtap to play a live stream whole. A
-// driver without an entry needs nothing.
+// What one libao driver needs from pcmtap to play a live stream whole, where
+// the user expects it. A driver without an entry needs nothing.
 struct DriverNeeds {
   std::string_view driver;
   BufferHandover buffer = BufferHandover::none;
-  bool default_device = false;  // dev=default unless the user chose one
-  Silence lead;                 // before the first block
-  Silence tail;                 // after the last frame
+  std::array<std::string_view, 3> device_keys = {};  // options naming a device
+  std::string_view device_when_unset;   // the dev= when the user names none
+  std::string_view device_for_default;  // the dev= for a named "default"
+  bool alsa_config = false;  // alsa-lib's configuration must load first
+  Silence lead;              // before the first block
+  Silence tail;              // after the last frame
   std::int32_t whole_buffer_frames = 0;  // it plays only whole buffers
 };
 

@@ -14,6 +14,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -44,6 +45,9 @@ inline bool is_byte_stream(int /*fd*/) { return true; }
 inline void set_environment(const char* name, const char* value) {
   _putenv_s(name, value);
 }
+
+// There is no ALSA on Windows.
+inline bool load_alsa_config() { return true; }
 
 #else
 
@@ -85,6 +89,21 @@ inline bool is_byte_stream(int fd) {
 
 inline void set_environment(const char* name, const char* value) {
   setenv(name, value, 1);
+}
+
+// Loads alsa-lib's configuration into the library that libao's alsa driver
+// uses, as ALSA programs do before they open a device, and tells whether it
+// loaded. Where there is no alsa-lib there is nothing to load. The library
+// stays loaded, since the driver's plugin holds it.
+inline bool load_alsa_config() {
+  void* alsa = dlopen("libasound.so.2", RTLD_NOW);
+  if (alsa == nullptr) return true;
+  using Update = int (*)();
+  const auto update =
+      reinterpret_cast<Update>(dlsym(alsa, "snd_config_update"));
+  const bool loaded = update == nullptr || update() >= 0;
+  dlclose(alsa);
+  return loaded;
 }
 
 #endif

@@ -162,7 +162,9 @@ TEST_F(PlaybackTest, FailedPlayOrCloseEndsTheRunWithAnError) {
 // libao's configuration, which reaches the pulse driver as
 // PULSE_LATENCY_MSEC since libao would compute it in 32 bits. The alsa
 // driver is asked for ALSA's default device unless the configuration names
-// one (dev=) or a card (id=).
+// one (dev=) or a card (id=); the pulse driver, for the server's default sink
+// where the last sink the configuration names (sink=, dev=, id=) is
+// "default".
 TEST_F(PlaybackTest, AsksForALiveBufferAndDeviceUnlessTheUserSetsThem) {
   struct Case {
     std::string driver;
@@ -225,7 +227,23 @@ TEST_F(PlaybackTest, AsksForALiveBufferAndDeviceUnlessTheUserSetsThem) {
        "buffer_time =9\ndev =front\ndevice=front\n",
        {{"PULSE_LATENCY_MSEC", "25"}},
        "options=buffer_time=80,dev=default PULSE_LATENCY_MSEC=25"},
-      {"null", 44100, "", {}, "options=null"},
+      {"pulse",
+       44100,
+       "dev=default\n",
+       {},
+       "options=dev=@DEFAULT_SINK@ PULSE_LATENCY_MSEC=80"},
+      {"pulse",
+       48000,
+       "sink=mine\n id=default \r\n",
+       {},
+       "options=dev=@DEFAULT_SINK@ PULSE_LATENCY_MSEC=80"},
+      {"pulse",
+       48000,
+       "dev=default\nsink=mine\ndevice=default\n",
+       {},
+       "options=null PULSE_LATENCY_MSEC=80"},
+      {"alsa", 44100, "sink=front\n", {}, "options=buffer_time=80,dev=default"},
+      {"null", 44100, "dev=default\n", {}, "options=null"},
   };
   for (const Case& c : cases) {
     const std::string name =

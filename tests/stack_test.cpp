@@ -81,11 +81,13 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
     for (const int rate : rates) cases.push_back({"pulse", rate, rate});
     cases.push_back({"pulse", 44100, 4410, {{"PULSE_LATENCY_MSEC", "2000"}}});
     cases.push_back({"pulse", 48000, 48000, {}, true});
+    cases.push_back({"pulse", 44100, 4410, {}, false, "dev=default\n"});
     cases.push_back({"alsa", 44100, 44100});
     cases.push_back({"alsa", 192000, 96000});
     cases.push_back({"alsa", 48000, 4800, {}, false, "buffer_time=2000\n"});
   }
-  // The alsa driver's HOME, where ALSA's default device is the server.
+  // The HOME of the alsa driver, where ALSA's default device is the server,
+  // and of the pulse driver with a ~/.libao.
   const std::string alsa_home = scratch.file("alsa");
   mkdir(alsa_home.c_str(), 0700);
   for (const std::string& kind : kinds) {
@@ -118,7 +120,7 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
           continue;
         }
         Env env = server.client_env();
-        if (c.audio_id == "alsa") {
+        if (c.audio_id == "alsa" || !c.libao.empty()) {
           env["HOME"] = alsa_home;
           write_file(alsa_home + "/.libao", c.libao);
         }
@@ -185,7 +187,8 @@ TEST_F(StackTest, AServerThatDiesOrIsMissingIsAnError) {
 // default_driver=alsa. The
 // stream goes to ALSA's default device, where every ALSA program plays,
 // unless the user names a device; without one, no "front" device is tried,
-// which a machine without a sound card does not have.
+// which a machine without a sound card does not have. A ~/.asoundrc that
+// alsa-lib cannot load is a device that does not open.
 TEST_F(StackTest, TheAlsaDriverPlaysEveryByteIntoTheChosenDevice) {
   if (driver_id("alsa") < 0) {
     if (tools_needed()) FAIL() << "libao has no alsa driver here";
@@ -201,7 +204,8 @@ TEST_F(StackTest, TheAlsaDriverPlaysEveryByteIntoTheChosenDevice) {
     std::string audio_id;
     std::string libao;  // none at all when empty
     std::string played_into;
-    int lead_ms;  // a quarter of the buffer
+    int lead_ms;             // a quarter of the buffer
+    bool malformed = false;  // "front" redefined without the '!'
   };
   const std::string alsa_default = "default_driver=alsa\n";
   std::vector<Case> cases;
@@ -210,11 +214,15 @@ TEST_F(StackTest, TheAlsaDriverPlaysEveryByteIntoTheChosenDevice) {
   cases.push_back({48000, true, "-1", alsa_default, "default", 20});
   cases.push_back({44100, true, "-1",
                    alsa_default + "dev=front\nbuffer_time=200\n", "front", 50});
+  cases.push_back({44100, false, "-1", alsa_default, "", 0, true});
+  cases.push_back({48000, false, "alsa", "", "", 0, true});
   for (const Case& c : cases) {
     const std::string name =
         std::to_string(c.rate) + " Hz, " + c.audio_id + ", " + c.libao;
-    write_file(scratch.file(".asoundrc"),
-               file_device("default") + (c.front ? file_device("front") : ""));
+    std::string asoundrc =
+        file_device("default") + (c.front ? file_device("front") : "");
+    if (c.malformed) asoundrc += file_device("front").erase(4, 1);
+    write_file(scratch.file(".asoundrc"), asoundrc);
     std::remove(scratch.file(".libao").c_str());
     if (!c.libao.empty()) write_file(scratch.file(".libao"), c.libao);
     for (const char* device : {"default", "front", "calls"})
@@ -222,6 +230,16 @@ TEST_F(StackTest, TheAlsaDriverPlaysEveryByteIntoTheChosenDevice) {
     const std::string data = stream_records(c.rate / 2, c.rate);
     const ProcessResult result =
         run({c.audio_id}, stream_header(c.rate) + data);
+    if (c.malformed) {
+      // alsa-lib names the file; the driver is never opened.
+      EXPECT_EQ(result.status, 1) << name;
+      EXPECT_TRUE(result.err.starts_with("Opening audio id: " + c.audio_id +
+                                         "\nALSA lib ") &&
+                  result.err.ends_with("\nError opening device.\n"))
+          << name << ": " << result.err;
+      EXPECT_EQ(calls("ao_open_live"), std::vector<std::string>{}) << name;
+      continue;
+    }
     EXPECT_EQ(result.status, 0) << name;
     EXPECT_EQ(result.err, "Opening audio id: " + c.audio_id + "\n") << name;
     const auto silence = [&](int milliseconds) {
