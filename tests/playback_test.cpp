@@ -243,6 +243,7 @@ TEST_F(PlaybackTest, AsksForALiveBufferAndDeviceUnlessTheUserSetsThem) {
        {},
        "options=null PULSE_LATENCY_MSEC=80"},
       {"alsa", 44100, "sink=front\n", {}, "options=buffer_time=80,dev=default"},
+      {"alsa", 44100, "dev=default\n", {}, "options=buffer_time=80"},
       {"null", 44100, "dev=default\n", {}, "options=null"},
   };
   for (const Case& c : cases) {
