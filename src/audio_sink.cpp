@@ -87,7 +87,8 @@ std::vector<ConfigOption> config_options(std::string_view config) {
     line.remove_prefix(
         std::min(line.find_first_not_of(white_space), line.size()));
     line = line.substr(0, line.find_last_not_of(white_space) + 1);
-    if (const std::size_t equals = line.find('='); equals != line.npos)
+    if (const std::size_t equals = line.find('=');
+        equals != std::string_view::npos)
       options.push_back({line.substr(0, equals), line.substr(equals + 1)});
   }
   return options;
@@ -188,10 +189,10 @@ std::optional<std::int32_t> parse_milliseconds(const char* text) {
 
 std::optional<std::int32_t> buffer_time_setting(std::string_view config) {
   std::optional<std::int32_t> setting;
-  for (const auto& [key, value] : config_options(config)) {
-    if (key != "buffer_time") continue;
-    const std::string_view text = value.substr(
-        std::min(value.find_first_not_of(white_space), value.size()));
+  for (const ConfigOption& option : config_options(config)) {
+    if (option.key != "buffer_time") continue;
+    const std::string_view text = option.value.substr(std::min(
+        option.value.find_first_not_of(white_space), option.value.size()));
     if (const auto time = parse_milliseconds(std::string(text).c_str()))
       setting = time;
   }
@@ -201,9 +202,10 @@ std::optional<std::int32_t> buffer_time_setting(std::string_view config) {
 std::optional<std::string_view> configured_device(
     std::string_view config, std::span<const std::string_view> keys) {
   std::optional<std::string_view> device;
-  for (const auto& [key, value] : config_options(config))
-    if (!key.empty() && std::ranges::find(keys, key) != keys.end())
-      device = value;
+  for (const ConfigOption& option : config_options(config))
+    if (!option.key.empty() &&
+        std::ranges::find(keys, option.key) != keys.end())
+      device = option.value;
   return device;
 }
 
