@@ -244,7 +244,7 @@ TEST_F(PlaybackTest, AsksForALiveBufferAndDeviceUnlessTheUserSetsThem) {
        "options=null PULSE_LATENCY_MSEC=80"},
       {"alsa", 44100, "sink=front\n", {}, "options=buffer_time=80,dev=default"},
       {"alsa", 44100, "dev=default\n", {}, "options=buffer_time=80"},
-      {"null", 44100, "dev=default\n", {}, "options=null"},
+      {"alsa", 44100, "=front\n", {}, "options=buffer_time=80,dev=default"},
   };
   for (const Case& c : cases) {
     const std::string name =
