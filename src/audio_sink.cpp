@@ -244,7 +244,7 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   buffer_time = chosen_buffer_time(*needs, config);
   const OptionList options = live_options(*needs, buffer_time, config);
   // A configuration that does not load is a device that does not open.
-  if (needs->alsa_config && !platform::load_alsa_config()) return;
+  if (needs->alsa_config && !platform::alsa_config_loads()) return;
   device = ao_open_live(driver_id, &format, options.get());
   if (device != nullptr) lead_frames = frames_of(needs->lead);
 }

@@ -47,7 +47,7 @@ inline void set_environment(const char* name, const char* value) {
 }
 
 // There is no ALSA on Windows.
-inline bool load_alsa_config() { return true; }
+inline bool alsa_config_loads() { return true; }
 
 #else
 
@@ -91,17 +91,19 @@ inline void set_environment(const char* name, const char* value) {
   setenv(name, value, 1);
 }
 
-// Loads alsa-lib's configuration into the library that libao's alsa driver
-// uses, as ALSA programs do before they open a device, and tells whether it
-// loaded. Where there is no alsa-lib there is nothing to load. The library
-// stays loaded, since the driver's plugin holds it.
-inline bool load_alsa_config() {
+// Whether alsa-lib can load its configuration, as ALSA programs load it
+// before they open a device; where there is no alsa-lib, nothing fails. The
+// configuration is freed again: libao's alsa driver loads it itself, and a
+// copy left here would outlive the library once libao unloads it.
+inline bool alsa_config_loads() {
   void* alsa = dlopen("libasound.so.2", RTLD_NOW);
   if (alsa == nullptr) return true;
-  using Update = int (*)();
-  const auto update =
-      reinterpret_cast<Update>(dlsym(alsa, "snd_config_update"));
+  using Call = int (*)();
+  const auto update = reinterpret_cast<Call>(dlsym(alsa, "snd_config_update"));
+  const auto free_global =
+      reinterpret_cast<Call>(dlsym(alsa, "snd_config_update_free_global"));
   const bool loaded = update == nullptr || update() >= 0;
+  if (free_global != nullptr) free_global();
   dlclose(alsa);
   return loaded;
 }
