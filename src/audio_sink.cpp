@@ -30,13 +30,18 @@ constexpr std::array<std::string_view, 13> plugin_drivers = {
     "oss",  "pulse", "roar", "sndio", "sun",  "wmm"};
 constexpr int no_driver = -1;
 
-// The driver the audio id names. A driver's short name is that driver, since
-// ids are positions in libao's list and change with the plugins that load;
-// any other text keeps its meaning as a number. libao must be initialised.
+// The driver the audio id names. A driver's short name, in any case, is that
+// driver, since ids are positions in libao's list and change with the
+// plugins that load; any other text keeps its meaning as a number. libao
+// must be initialised.
 int resolve_driver_id(const std::string& audio_id) {
-  const int named = ao_driver_id(audio_id.c_str());
+  std::string name = audio_id;
+  std::ranges::transform(name, name.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  const int named = ao_driver_id(name.c_str());
   if (named >= 0) return named;
-  if (std::ranges::find(plugin_drivers, audio_id) != plugin_drivers.end())
+  if (std::ranges::find(plugin_drivers, name) != plugin_drivers.end())
     return no_driver;
   const int requested = parse_audio_id(audio_id);
   return requested == -1 ? ao_default_driver_id() : requested;

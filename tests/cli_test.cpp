@@ -238,10 +238,10 @@ TEST_F(CliTest, CommandLinesAndTheirResults) {
   }
 }
 
-// A driver's short name is that driver; every other text is read by atoi's
-// rules, -1 being libao's default driver, whose id is used unchecked. With
-// four descriptors libao loads none of its plugins: their names cannot open,
-// rather than being read as driver 0.
+// A driver's short name, in any case, is that driver; every other text is
+// read by atoi's rules, -1 being libao's default driver, whose id is used
+// unchecked. With four descriptors libao loads none of its plugins: their
+// names cannot open, rather than being read as driver 0.
 TEST_F(CliTest, AudioIdIsADriverNameOrANumber) {
   const int null_id = driver_id("null");
   struct Case {
@@ -252,7 +252,10 @@ TEST_F(CliTest, AudioIdIsADriverNameOrANumber) {
   };
   std::vector<Case> cases = {
       {"null", null_id, {}, ""},
+      {"NULL", null_id, {}, ""},
+      {"Null", null_id, {}, ""},
       {"pulse", driver_id("pulse"), {}, ""},
+      {"PULSE", driver_id("pulse"), {}, ""},
       {"nul", 0, {}, ""},
       {"", 0, {}, ""},
       {"abc", 0, {}, ""},
@@ -261,6 +264,7 @@ TEST_F(CliTest, AudioIdIsADriverNameOrANumber) {
       {"-1", null_id, {}, ""},
       {"-1", -1, {{"AO_RECORDER_DEFAULT_ID", "-1"}}, ""},
       {"null", 0, {}, "ulimit -n 4 && "},
+      {"ALSA", -1, {}, "ulimit -n 4 && "},
   };
   for (const char* plugin :
        {"aixs", "alsa", "arts", "esd", "irix", "macosx", "nas", "oss", "pulse",
