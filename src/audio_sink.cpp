@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -99,26 +100,29 @@ std::vector<ConfigOption> config_options(std::string_view config) {
   return options;
 }
 
-// What each driver needs, as the README's driver table tells it.
+// What each driver needs, as the README's driver table tells it;
+// doc/latency.md has the measurements behind the silences.
 //  pulse: libao turns buffer_time into bytes in 32 bits, which overflows
 //    above 107374 Hz; libpulse reads PULSE_LATENCY_MSEC in 64 bits when the
 //    stream connects. The driver ends a stream by waiting for the latency
-//    the server reports and dropping it: PipeWire reports 55 ms of a full
-//    80 ms buffer that takes 116 ms to play, and a server that waits for its
-//    prebuffer (up to 90 % of the buffer) never starts a shorter stream. A
-//    whole buffer of silence after the last frame plays it out. It takes
-//    sink=, dev= and id= as a sink's name; "default", written for the alsa
-//    driver, names no sink, and the servers call their default sink
-//    @DEFAULT_SINK@.
+//    the server reports and dropping it, and drains it only above 1 s. So
+//    the silence after the last frame covers what the server needs to play
+//    it: PulseAudio's prebuffer, half the buffer, which a stream refills
+//    after every underrun, and two cycles of PipeWire's graph, which takes
+//    a stream's data in whole cycles only (1024 frames at 44.1 kHz in a
+//    virtual machine). Above 1 s the drain does it. It takes sink=, dev=
+//    and id= as a sink's name; "default", written for the alsa driver,
+//    names no sink, and the servers call their default sink @DEFAULT_SINK@.
 //  alsa: without dev= libao opens "front", the card itself, before
 //    "default", where every ALSA program plays. It copies alsa-lib's
 //    configuration without checking that it loaded, and crashes on one that
 //    did not (a malformed ~/.asoundrc). It leaves alsa-lib's start
 //    threshold at one frame, so the device starts with the first block
-//    alone and runs dry before the next; a quarter of the buffer ahead of
-//    it keeps it playing. It too ends by sleeping for the delay alsa-lib
-//    reports and dropping the stream: exact through the pulse plugin, but
-//    through pipewire-alsa 0.3 a full buffer ends 22 ms short.
+//    alone and runs dry before the next; silence ahead of it keeps it
+//    playing, a quarter of the buffer up to the 20 ms that kept it playing
+//    at every rate. It too ends by sleeping for the delay alsa-lib reports
+//    and dropping the stream: exact through the pulse plugin, but through
+//    pipewire-alsa 0.3 a full buffer ends 22 ms short.
 //  wmm: Windows' driver hands only whole buffers of 512 frames to Windows,
 //    which counts a buffer done once its audio engine has taken it, and
 //    closing drops what the engine holds: up to 212 ms under Wine into
@@ -126,16 +130,24 @@ std::vector<ConfigOption> config_options(std::string_view config) {
 // clang-format off
 constexpr std::array<DriverNeeds, 3> drivers_with_needs = {{
   // driver, how it takes the buffer, the options that name its device,
-  //   the dev= where none does, the dev= for "default", alsa config first,
-  //   lead {%, ms}, tail {%, ms}, whole buffers of
+  //   the dev= where none does, the dev= for "default" and the variable
+  //   that names the user's own, alsa config first, lead and tail
+  //   {% of the buffer, at least ms, at most ms}, whole buffers of
   {"pulse", BufferHandover::environment, {"sink", "dev", "id"},
-     "",        "@DEFAULT_SINK@", false, {0, 0},  {100, 0}, 0},
+     "",        "@DEFAULT_SINK@", "PULSE_SINK", false,
+     {0, 0, 0},   {50, 47, 1050}, 0},
   {"alsa",  BufferHandover::option,      {"dev", "id"},
-     "default", "",               true,  {25, 0}, {0, 30},  0},
+     "default", "",               "",           true,
+     {25, 0, 20}, {0, 30, 30},    0},
   {"wmm",   BufferHandover::none,        {},
-     "",        "",               false, {0, 0},  {0, 200}, 512},
+     "",        "",               "",           false,
+     {0, 0, 0},   {0, 200, 200},  512},
 }};
 // clang-format on
+static_assert(std::ranges::all_of(drivers_with_needs, [](const auto& needs) {
+  return needs.lead.at_least_ms <= needs.lead.at_most_ms &&
+         needs.tail.at_least_ms <= needs.tail.at_most_ms;
+}));
 
 // The needs of the driver with this short name.
 const DriverNeeds& driver_needs(std::string_view driver) {
@@ -160,6 +172,23 @@ std::int32_t chosen_buffer_time(const DriverNeeds& needs,
   return chosen.value_or(live_buffer_time);
 }
 
+// The dev= that gives the driver the device the user chose, where libao's
+// configuration alone would not; empty where it does.
+std::string device_option(const DriverNeeds& needs, std::string_view config) {
+  const auto named = configured_devices(config, needs.device_keys);
+  if (named.empty()) return std::string(needs.device_when_unset);
+  if (needs.default_device.empty() || named.back() != "default") return {};
+  // A "default" meant for another driver overrides no name the user gave.
+  const auto own =
+      std::find_if(named.rbegin(), named.rend(),
+                   [](std::string_view d) { return d != "default"; });
+  if (own != named.rend()) return std::string(*own);
+  const char* variable =
+      std::getenv(std::string(needs.default_device_variable).c_str());
+  if (variable != nullptr && *variable != '\0') return variable;
+  return std::string(needs.default_device);
+}
+
 // The options for ao_open_live, and the environment the driver reads, for
 // `needs` with a buffer of `buffer_time` ms. Options given here override
 // those of libao's configuration.
@@ -171,23 +200,29 @@ OptionList live_options(const DriverNeeds& needs, std::int32_t buffer_time,
     platform::set_environment("PULSE_LATENCY_MSEC", time.c_str());
   if (needs.buffer == BufferHandover::option)
     ao_append_option(&list, "buffer_time", time.c_str());
-  const auto device = configured_device(config, needs.device_keys);
-  const std::string_view dev = !device                ? needs.device_when_unset
-                               : *device == "default" ? needs.device_for_default
-                                                      : std::string_view();
-  if (!dev.empty()) ao_append_option(&list, "dev", std::string(dev).c_str());
+  if (const std::string dev = device_option(needs, config); !dev.empty())
+    ao_append_option(&list, "dev", dev.c_str());
   return {list, &ao_free_options};
 }
 
 }  // namespace
 
+std::int32_t longest_buffer_time(std::int32_t rate) {
+  constexpr std::int64_t frames = std::int64_t{4} * 1024 * 1024 / 4;
+  return static_cast<std::int32_t>(frames * 1000 / rate);
+}
+
 std::optional<std::int32_t> parse_milliseconds(const char* text) {
   if (text == nullptr) return std::nullopt;
   const std::string_view digits(text);
-  if (digits.empty() || digits.size() > 7 ||
+  if (digits.empty() ||
       digits.find_first_not_of("0123456789") != std::string_view::npos)
     return std::nullopt;
-  const auto value = static_cast<std::int32_t>(std::stol(std::string(digits)));
+  std::int32_t value = 0;
+  for (const char digit : digits)
+    value = static_cast<std::int32_t>(
+        std::min<std::int64_t>(std::int64_t{value} * 10 + (digit - '0'),
+                               std::numeric_limits<std::int32_t>::max()));
   if (value == 0) return std::nullopt;
   return value;
 }
@@ -204,14 +239,14 @@ std::optional<std::int32_t> buffer_time_setting(std::string_view config) {
   return setting;
 }
 
-std::optional<std::string_view> configured_device(
+std::vector<std::string_view> configured_devices(
     std::string_view config, std::span<const std::string_view> keys) {
-  std::optional<std::string_view> device;
+  std::vector<std::string_view> devices;
   for (const ConfigOption& option : config_options(config))
     if (!option.key.empty() &&
         std::ranges::find(keys, option.key) != keys.end())
-      device = option.value;
-  return device;
+      devices.push_back(option.value);
+  return devices;
 }
 
 std::vector<LiveDriver> live_drivers() {
@@ -246,7 +281,8 @@ AudioSink::AudioSink(std::int32_t stream_rate, const std::string& audio_id)
   const ao_info* info = ao_driver_info(driver_id);
   needs = &driver_needs(info != nullptr ? info->short_name : "");
   const std::string config = libao_config();
-  buffer_time = chosen_buffer_time(*needs, config);
+  buffer_time =
+      std::min(chosen_buffer_time(*needs, config), longest_buffer_time(rate));
   const OptionList options = live_options(*needs, buffer_time, config);
   // A configuration that does not load is a device that does not open.
   if (needs->alsa_config && !platform::alsa_config_loads()) return;
@@ -260,10 +296,11 @@ AudioSink::~AudioSink() {
 }
 
 std::int32_t AudioSink::frames_of(Silence silence) const {
-  // In hundred-thousandths of a second: a share of the buffer, plus a time.
+  // In hundred-thousandths of a second: a share of the buffer, in bounds.
+  const std::int64_t share = std::int64_t{buffer_time} * silence.buffer_percent;
   const std::int64_t length =
-      static_cast<std::int64_t>(buffer_time) * silence.buffer_percent +
-      static_cast<std::int64_t>(silence.milliseconds) * 100;
+      std::min(std::max(share, std::int64_t{silence.at_least_ms} * 100),
+               std::int64_t{silence.at_most_ms} * 100);
   return static_cast<std::int32_t>(rate * length / 100000);
 }
 

@@ -31,18 +31,24 @@ inline constexpr std::int32_t live_buffer_time = 80;
 static_assert(std::int64_t{live_buffer_time} * 44100 >=
               std::int64_t{2} * block_frames * 1000);
 
+// The longest output buffer, in milliseconds, at `rate`: 4 MiB of 16-bit
+// stereo, the most that PulseAudio, PipeWire and alsa-lib's pulse plugin hold
+// for a stream. A longer one is asked as this.
+std::int32_t longest_buffer_time(std::int32_t rate);
+
 // A buffer length in milliseconds as the user wrote it: plain decimal
-// digits, above 0. Anything else cannot be read and counts as unset.
+// digits, above 0; a value beyond int32's range reads as its largest.
+// Anything else cannot be read and counts as unset.
 std::optional<std::int32_t> parse_milliseconds(const char* text);
 
 // The buffer_time that libao configuration text (/etc/libao.conf, ~/.libao)
 // sets, read line by line as libao reads it: the last readable value.
 std::optional<std::int32_t> buffer_time_setting(std::string_view config);
 
-// The device that libao configuration text names for a driver that reads
-// it from the options `keys`: the last value any of them is given, as libao
-// hands the options to the driver in order.
-std::optional<std::string_view> configured_device(
+// The devices that libao configuration text names for a driver that reads
+// them from the options `keys`, in the order libao hands them to the driver:
+// the last is the one in force.
+std::vector<std::string_view> configured_devices(
     std::string_view config, std::span<const std::string_view> keys);
 
 struct LiveDriver {
@@ -62,10 +68,11 @@ enum class BufferHandover : std::uint8_t {
   option,       // the buffer_time option
 };
 
-// A stretch of silence: a share of the output buffer plus a fixed time.
+// A stretch of silence: a share of the output buffer, kept within bounds.
 struct Silence {
   std::int32_t buffer_percent = 0;
-  std::int32_t milliseconds = 0;
+  std::int32_t at_least_ms = 0;
+  std::int32_t at_most_ms = 0;
 };
 
 // What one libao driver needs from pcmtap to play a live stream whole, where
@@ -74,8 +81,13 @@ struct DriverNeeds {
   std::string_view driver;
   BufferHandover buffer = BufferHandover::none;
   std::array<std::string_view, 3> device_keys = {};  // options naming a device
-  std::string_view device_when_unset;   // the dev= when the user names none
-  std::string_view device_for_default;  // the dev= for a named "default"
+  std::string_view device_when_unset;  // the dev= when the user names none
+  // Where "default" names no device of the driver's but the server's
+  // default: the dev= that means it, and the variable that names the
+  // user's own default instead where it is set. Empty where "default" is a
+  // device like any other.
+  std::string_view default_device;
+  std::string_view default_device_variable;
   bool alsa_config = false;  // alsa-lib's configuration must load first
   Silence lead;              // before the first block
   Silence tail;              // after the last frame

@@ -56,7 +56,8 @@ std::vector<std::uint32_t> operator+(std::vector<std::uint32_t> first,
 }
 
 // Blocks of 1024 frames as they fill, the remainder at the end. The pulse
-// driver's stream is followed by a whole buffer of silence; the alsa
+// driver's stream is followed by half the buffer of silence, 47 ms to
+// 1050 ms, and the buffer asked is at most what a server holds; the alsa
 // driver's by 30 ms, and preceded by a quarter of the buffer; the wmm
 // driver's by 200 ms and what fills its last buffer of 512 frames. Reads of
 // standard input that return a few bytes at a time, or are first interrupted,
@@ -66,8 +67,10 @@ TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
                      {"AO_RECORDER_READ_ERRNO", std::to_string(EINTR)}};
   const Env large = {{"AO_RECORDER_READ_MAX", "65539"},
                      {"AO_RECORDER_READ_ERRNO", std::to_string(EAGAIN)}};
-  const Env pulse = {{"AO_RECORDER_DRIVER_NAME", "pulse"},
-                     {"PULSE_LATENCY_MSEC", "2000"}};
+  const auto pulse = [](const char* milliseconds) {
+    return Env{{"AO_RECORDER_DRIVER_NAME", "pulse"},
+               {"PULSE_LATENCY_MSEC", milliseconds}};
+  };
   const Env alsa = {{"AO_RECORDER_DRIVER_NAME", "alsa"}};
   const Env wmm = {{"AO_RECORDER_DRIVER_NAME", "wmm"}};
   struct Case {
@@ -85,9 +88,13 @@ TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
       {1025, 96000, plays(1, 4), {}},
       {3000, 193000, plays(2, 3808), split},
       {30000, 192000, plays(29, 1216), large},
-      // A stream shorter than the user's buffer, then the buffer.
-      {4410, 44100, plays(4, 1256) + silence(88200), pulse, 0, 88200,
-       "options=null PULSE_LATENCY_MSEC=2000"},
+      // A stream far shorter than the user's buffer, then the silence after
+      // which the driver drains; a short buffer, then two of PipeWire's
+      // cycles.
+      {4410, 44100, plays(4, 1256) + silence(46305), pulse("300000"), 0, 46305,
+       "options=null PULSE_LATENCY_MSEC=23777"},
+      {1025, 48000, plays(1, 4) + silence(2256), pulse("1"), 0, 2256,
+       "options=null PULSE_LATENCY_MSEC=1"},
       {0, 193000, silence(5790), alsa, 0, 5790,
        "options=buffer_time=80,dev=default"},
       {1025, 51200, silence(1024) + plays(1, 4) + silence(1536), alsa, 1024,
@@ -162,9 +169,10 @@ TEST_F(PlaybackTest, FailedPlayOrCloseEndsTheRunWithAnError) {
 // libao's configuration, which reaches the pulse driver as
 // PULSE_LATENCY_MSEC since libao would compute it in 32 bits. The alsa
 // driver is asked for ALSA's default device unless the configuration names
-// one (dev=) or a card (id=); the pulse driver, for the server's default sink
-// where the last sink the configuration names (sink=, dev=, id=) is
-// "default".
+// one (dev=) or a card (id=). A buffer longer than the servers hold is asked
+// as the longest they hold. Where the last sink the configuration names
+// (sink=, dev=, id=) is "default", the pulse driver is given the user's own:
+// the last other sink named, else PULSE_SINK, else the server's default.
 TEST_F(PlaybackTest, AsksForALiveBufferAndDeviceUnlessTheUserSetsThem) {
   struct Case {
     std::string driver;
@@ -229,14 +237,29 @@ TEST_F(PlaybackTest, AsksForALiveBufferAndDeviceUnlessTheUserSetsThem) {
        "options=buffer_time=80,dev=default PULSE_LATENCY_MSEC=25"},
       {"pulse",
        44100,
-       "dev=default\n",
+       "buffer_time=300000\n",
        {},
+       "options=null PULSE_LATENCY_MSEC=23777"},
+      {"alsa",
+       96000,
+       "buffer_time=99999999999\n",
+       {},
+       "options=buffer_time=10922,dev=default"},
+      {"pulse",
+       44100,
+       "dev=default\n",
+       {{"PULSE_SINK", ""}},
        "options=dev=@DEFAULT_SINK@ PULSE_LATENCY_MSEC=80"},
       {"pulse",
+       44100,
+       "dev=default\n",
+       {{"PULSE_SINK", "other"}},
+       "options=dev=other PULSE_LATENCY_MSEC=80"},
+      {"pulse",
        48000,
-       "sink=mine\n id=default \r\n",
-       {},
-       "options=dev=@DEFAULT_SINK@ PULSE_LATENCY_MSEC=80"},
+       "sink=mine\n id=default \r\ndev=default\n",
+       {{"PULSE_SINK", "other"}},
+       "options=dev=mine PULSE_LATENCY_MSEC=80"},
       {"pulse",
        48000,
        "dev=default\nsink=mine\ndevice=default\n",

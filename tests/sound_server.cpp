@@ -99,6 +99,21 @@ std::string SoundServer::alsa_config(const std::string& kind) {
   return config;
 }
 
+bool SoundServer::move_default_elsewhere() const {
+  const std::string other = "pcmtap_other";
+  const auto pactl = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> command = {"pactl"};
+    command.insert(command.end(), args.begin(), args.end());
+    return run_process(command, client_env(), "");
+  };
+  return pactl({"load-module", "module-null-sink", "sink_name=" + other})
+                 .status == 0 &&
+         pactl({"set-default-sink", other}).status == 0 && wait_for([&] {
+           return pactl({"info"}).out.find("Default Sink: " + other + "\n") !=
+                  std::string::npos;
+         });
+}
+
 std::map<std::string, std::string> SoundServer::client_env() const {
   return {{"HOME", dir.path()},
           {"XDG_RUNTIME_DIR", dir.path()},

@@ -26,6 +26,11 @@ class SoundServer {
   // Kills every process of the server at once, as a crash would.
   void kill_now() { processes.clear(); }
 
+  // Adds a second null sink and makes it the server's default, so that only
+  // a stream that goes where PULSE_SINK or its options say is recorded.
+  // Returns whether the server took it as its default.
+  bool move_default_elsewhere() const;
+
   // The environment that sends a client, and its recordings, to this server.
   std::map<std::string, std::string> client_env() const;
   // Whether this machine has the server's programs.

@@ -45,15 +45,16 @@ std::vector<std::string> installed_servers(
 }
 
 // Every frame arrives unchanged and in order, the tail included: through the
-// pulse driver at each rate, through a buffer much longer than the stream,
-// and through the alsa driver into ALSA's default device, which plays into
-// the server as on a desktop (PipeWire's ALSA plugin, alsa-lib's pulse
-// plugin). On a busy machine a real-time server or its recorder may fall
-// behind: it pads or skips frames in both channels or in one, loses the
-// first or last cycle, or does not start. Such an attempt proves nothing either
-// way and is tried again, until a capture is exact; a case with no exact
-// capture in `max_attempts` fails, and so does one with frames that are not the
-// stream's.
+// pulse driver at each rate, through a buffer too short for one of
+// PipeWire's cycles and one far longer than the stream, into the sink the
+// user named where "default" in ~/.libao would name another, and through the
+// alsa driver into ALSA's default device, which plays into the server as on a
+// desktop (PipeWire's ALSA plugin, alsa-lib's pulse plugin). On a busy machine
+// a real-time server or its recorder may fall behind: it pads or skips frames
+// in both channels or in one, loses the first or last cycle, or does not start.
+// Such an attempt proves nothing either way and is tried again, until a capture
+// is exact; a case with no exact capture in `max_attempts` fails, and so does
+// one with frames that are not the stream's.
 TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
   // Wine's audio is proven into PipeWire's PulseAudio server. PulseAudio
   // itself resamples Wine 10's stream even at the sink's own rate, which
@@ -70,6 +71,7 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
     Env env = {};
     bool piped = false;  // else from a file
     std::string libao = {};
+    bool default_elsewhere = false;  // the server's default is another sink
   };
   std::vector<Case> cases;
   if (under_wine) {
@@ -79,12 +81,22 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
         cases.push_back({"wmm", rate, rate, {}, piped});
   } else {
     for (const int rate : rates) cases.push_back({"pulse", rate, rate});
-    cases.push_back({"pulse", 44100, 4410, {{"PULSE_LATENCY_MSEC", "2000"}}});
+    // 4410 frames end off the cycles of 1024 frames.
+    cases.push_back({"pulse", 44100, 4410, {{"PULSE_LATENCY_MSEC", "2"}}});
+    cases.push_back({"pulse", 44100, 4410, {}, false, "buffer_time=300000\n"});
     cases.push_back({"pulse", 48000, 48000, {}, true});
-    cases.push_back({"pulse", 44100, 4410, {}, false, "dev=default\n"});
+    cases.push_back({"pulse", 44100, 4410, {}, false, "dev=default\n", true});
+    cases.push_back(
+        {"pulse",
+         44100,
+         4410,
+         {{"PULSE_SINK", ""}},
+         false,
+         "sink=" + std::string(SoundServer::sink) + "\ndev=default\n",
+         true});
     cases.push_back({"alsa", 44100, 44100});
     cases.push_back({"alsa", 192000, 96000});
-    cases.push_back({"alsa", 48000, 4800, {}, false, "buffer_time=2000\n"});
+    cases.push_back({"alsa", 48000, 4800, {}, false, "buffer_time=300000\n"});
   }
   // The HOME of the alsa driver, where ALSA's default device is the server,
   // and of the pulse driver with a ~/.libao.
@@ -93,10 +105,11 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
   for (const std::string& kind : kinds) {
     write_file(alsa_home + "/.asoundrc", SoundServer::alsa_config(kind));
     for (const Case& c : cases) {
-      const std::string name = kind + ", " + c.audio_id + " at " +
-                               std::to_string(c.rate) + " Hz, " +
-                               std::to_string(c.frames) + " frames" +
-                               (c.piped ? " through a pipe" : " from a file");
+      const std::string name =
+          kind + ", " + c.audio_id + " at " + std::to_string(c.rate) + " Hz, " +
+          std::to_string(c.frames) + " frames" +
+          (c.piped ? " through a pipe" : " from a file") +
+          (c.default_elsewhere ? ", default elsewhere" : "") + ", " + c.libao;
       const std::string silence(static_cast<std::size_t>(c.rate) / 20 * 6,
                                 '\0');
       const std::string data =
@@ -114,6 +127,10 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
           std::cout << tried << "the server did not start\n";
           continue;
         }
+        if (c.default_elsewhere && !server.move_default_elsewhere()) {
+          std::cout << tried << "the other sink did not become the default\n";
+          continue;
+        }
         SinkRecorder recorder(server, c.rate);
         if (!recorder.failure.empty()) {
           std::cout << tried << recorder.failure << "\n";
@@ -124,7 +141,7 @@ TEST_F(StackTest, EveryFrameArrivesThroughEachServerAtEachRate) {
           env["HOME"] = alsa_home;
           write_file(alsa_home + "/.libao", c.libao);
         }
-        env.insert(c.env.begin(), c.env.end());
+        for (const auto& [variable, value] : c.env) env[variable] = value;
         const std::string input = stream_header(c.rate) + silence + data;
         ProcessResult played;
         if (c.piped) {
@@ -204,7 +221,7 @@ TEST_F(StackTest, TheAlsaDriverPlaysEveryByteIntoTheChosenDevice) {
     std::string audio_id;
     std::string libao;  // none at all when empty
     std::string played_into;
-    int lead_ms;             // a quarter of the buffer
+    int lead_ms;             // a quarter of the buffer, up to 20 ms
     bool malformed = false;  // "front" redefined without the '!'
   };
   const std::string alsa_default = "default_driver=alsa\n";
@@ -213,7 +230,9 @@ TEST_F(StackTest, TheAlsaDriverPlaysEveryByteIntoTheChosenDevice) {
     cases.push_back({rate, false, "alsa", "", "default", 20});
   cases.push_back({48000, true, "-1", alsa_default, "default", 20});
   cases.push_back({44100, true, "-1",
-                   alsa_default + "dev=front\nbuffer_time=200\n", "front", 50});
+                   alsa_default + "dev=front\nbuffer_time=40\n", "front", 10});
+  cases.push_back(
+      {48000, false, "alsa", "buffer_time=300000\n", "default", 20});
   cases.push_back({44100, false, "-1", alsa_default, "", 0, true});
   cases.push_back({48000, false, "alsa", "", "", 0, true});
   for (const Case& c : cases) {
