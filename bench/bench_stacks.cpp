@@ -4,22 +4,22 @@
 // PulseAudio server and on PipeWire with its PulseAudio server, at each rate
 // the stream allows, a producer writes frames in real time, 256 at a time
 // with no lead, once its player's stream exists on the server; parec records
-// the sink's monitor with 1 ms latency. Each path beside its anchor: pcmtap on
-// libao's pulse driver beside pacat (and on PipeWire pw-cat) asked for the
-// latency that pcmtap asks of the server, and at a user's buffer of 200 and
-// 2000 ms; pcmtap on libao's alsa driver beside aplay on ALSA's default
-// device with the same buffer, which plays into the server as on a desktop
-// (PipeWire's ALSA plugins from PCMTAP_PIPEWIRE_ALSA, alsa-lib's pulse
-// plugin). Prints one row per run: bit-exactness, the underruns' gaps, the
-// silence they inserted and the frames they skipped, end-to-end latency (a
-// frame every half second: its arrival in the recording minus the return of
-// the write that carried it), the time from the end of input to the
-// player's exit, and the load average.
+// the sink's monitor with 1 ms latency. Each path beside its anchor, with the
+// same buffer: pcmtap on libao's pulse driver beside pacat (and on PipeWire
+// pw-cat), pcmtap -1 on libao's alsa driver beside aplay on ALSA's default
+// device, which plays into the server as on a desktop (PipeWire's ALSA
+// plugins from PCMTAP_PIPEWIRE_ALSA, alsa-lib's pulse plugin). Prints one row
+// per run: bit-exactness, the underruns' gaps, the silence they inserted and
+// the frames they skipped, the frames at the end that never played, when the
+// first frame was heard, end-to-end latency (a frame every half second: its
+// arrival in the recording minus the return of the write that carried it),
+// the time from the end of input to the player's exit, and the load average.
 // Usage: bench_stacks [SECONDS [RUNS [SERVER [RATE]]]]
-// PCMTAP names another pcmtap binary to measure; PCMTAP_EXE, a pcmtap.exe
-// to measure beside it under wine (WINEPREFIX and the like from the
-// environment); PLAYERS, the players to run, by name, separated by commas
-// ("pcmtap alsa,aplay").
+// BUFFERS lists the buffers in ms, separated by commas (default
+// "1,80,2000,300000"); PLAYERS the players to run, by name ("pcmtap -1,aplay").
+// PCMTAP names another pcmtap binary to measure; PCMTAP_EXE, a pcmtap.exe to
+// measure beside it under wine (WINEPREFIX and the like from the
+// environment).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,7 +119,9 @@ struct Player {
 
 struct Row {
   CaptureVerdict verdict{CaptureVerdict::Kind::mismatch, "nothing arrived"};
-  std::size_t unheard = 0;  // frames at the start the recording missed
+  std::size_t unheard = 0;   // frames at the start the recording missed
+  std::size_t end_lost = 0;  // frames at the end the recording never held
+  double first = 0;          // ms from the first write to its first frame
   double latency_median = 0, latency_max = 0, exit = 0, load = 0;
 };
 
@@ -167,14 +170,31 @@ Row measure(const SoundServer& server, int rate, const Player& player,
   recorder.stop_after(static_cast<std::size_t>(rate) / 4);
   // A null sink's monitor misses the first milliseconds of a new stream,
   // whatever the player: the comparison starts at the first piece recorded.
+  // The first frame is heard as many frames before the first one recorded.
   for (std::size_t first = 0; first < frames_total; first += piece_frames) {
-    if (recorder.data.find(frames.substr(first * frame, 16 * frame)) ==
-        std::string::npos)
-      continue;
+    const std::size_t found =
+        recorder.data.find(frames.substr(first * frame, 16 * frame));
+    if (found == std::string::npos) continue;
     row.unheard = first;
+    row.first =
+        milliseconds_since(start, recorder.arrival(found + 16 * frame)) -
+        1000.0 * static_cast<double>(first + 16) / rate;
     row.verdict = compare_capture(frames.substr(first * frame), recorder.data);
     break;
   }
+
+  // The frames at the end that never played: back from the end until 16
+  // frames are found, then forward frame by frame.
+  const auto heard = [&](std::size_t end) {
+    return end >= 16 &&
+           recorder.data.find(frames.substr((end - 16) * frame, 16 * frame)) !=
+               std::string::npos;
+  };
+  std::size_t last = frames_total;
+  while (last > frames_total / 2 && !heard(last))
+    last -= std::min(last, std::size_t{64});
+  while (last < frames_total && heard(last + 1)) ++last;
+  row.end_lost = frames_total - last;
 
   // The last frame of a piece every half second, found by the 16 frames it
   // ends.
@@ -207,14 +227,14 @@ void print(const std::string& server, int rate, int run, int buffer,
                        : kind == CaptureVerdict::Kind::incomplete ? "cut"
                                                                   : "WRONG";
   std::printf(
-      "%-10s %6d %3d %6d  %-11s %-6s %4zu %7.1f %6zu %7.1f %7.1f %5.3f %5.2f "
-      "%6.1f\n",
+      "%-10s %6d %3d %6d  %-12s %-6s %4zu %7.1f %6zu %6zu %7.1f %7.1f %7.1f "
+      "%6.3f %5.2f %6.1f\n",
       server.c_str(), rate, run, buffer, player.c_str(), result,
       row.verdict.gaps, 1000.0 * row.verdict.silent_frames / rate,
-      row.verdict.lost_frames, row.latency_median, row.latency_max, row.exit,
-      row.load, 1000.0 * row.unheard / rate);
+      row.verdict.lost_frames, row.end_lost, row.first, row.latency_median,
+      row.latency_max, row.exit, row.load, 1000.0 * row.unheard / rate);
   if (kind != CaptureVerdict::Kind::exact)
-    std::printf("  %s\n", row.verdict.detail.c_str());
+    std::printf("  %.200s\n", row.verdict.detail.c_str());
   std::fflush(stdout);
 }
 
@@ -232,10 +252,19 @@ int main(int argc, char** argv) {
            ("," + std::string(only_players) + ",").find("," + player + ",") !=
                std::string::npos;
   };
-  std::printf("%-10s %6s %3s %6s  %-11s %-6s %4s %7s %6s %7s %7s %5s %5s %6s\n",
-              "server", "rate", "run", "buf ms", "player", "result", "gaps",
-              "gap ms", "lost", "lat med", "lat max", "exit", "load",
-              "unheard ms");
+  std::vector<int> buffers;
+  {
+    const char* chosen = std::getenv("BUFFERS");
+    std::istringstream list(chosen != nullptr ? chosen : "1,80,2000,300000");
+    for (std::string item; std::getline(list, item, ',');)
+      buffers.push_back(std::atoi(item.c_str()));
+  }
+  std::printf(
+      "%-10s %6s %3s %6s  %-12s %-6s %4s %7s %6s %6s %7s %7s %7s %6s %5s "
+      "%6s\n",
+      "server", "rate", "run", "buf ms", "player", "result", "gaps", "gap ms",
+      "lost", "at end", "first", "lat med", "lat max", "exit", "load",
+      "unheard ms");
   for (const std::string server_kind : {"pulseaudio", "pipewire"}) {
     if (!only_server.empty() && server_kind != only_server) continue;
     if (!SoundServer::installed(server_kind)) {
@@ -256,38 +285,39 @@ int main(int argc, char** argv) {
       const char* pcmtap_path = std::getenv("PCMTAP");
       const std::string pcmtap =
           pcmtap_path != nullptr ? pcmtap_path : PCMTAP_BINARY;
-      // pcmtap's own buffer, and a user's short and long one, beside pacat
-      // and pw-cat at the same latency; the alsa driver at pcmtap's own.
-      for (const int buffer : {live_buffer_time, 200, 2000}) {
+      // Each buffer asked of each path, pcmtap beside its anchor: pulse
+      // beside pacat and pw-cat, -1 (ALSA's default device) beside aplay.
+      // At pcmtap's own buffer it is given no setting at all.
+      for (const int buffer : buffers) {
         const std::string ms = std::to_string(buffer);
+        const bool own = buffer == live_buffer_time;
+        write_file(alsa_home.file(".libao"),
+                   "default_driver=alsa\n" +
+                       (own ? std::string() : "buffer_time=" + ms + "\n"));
+        std::map<std::string, std::string> latency;
+        if (!own) latency["PULSE_LATENCY_MSEC"] = ms;
         std::vector<Player> players = {
-            {"pcmtap",
-             {pcmtap, "pulse"},
-             Input::records,
-             {{"PULSE_LATENCY_MSEC", ms}}},
+            {"pcmtap pulse", {pcmtap, "pulse"}, Input::records, latency},
             {"pacat",
              {"pacat", "--raw", "--latency-msec=" + ms,
               "--rate=" + std::to_string(rate), "--format=s16le",
               "--channels=2"},
-             Input::frames}};
-        if (buffer == live_buffer_time) {
-          players[0].env.clear();
-          players.push_back({"pcmtap alsa",
-                             {pcmtap, "alsa"},
-                             Input::records,
-                             {{"HOME", alsa_home.path()}}});
-          players.push_back(
-              {"aplay",
-               {"aplay", "-q", "-D", "default",
-                "--buffer-time=" + std::to_string(buffer * 1000), "-t", "raw",
-                "-f", "S16_LE", "-c", "2", "-r", std::to_string(rate), "-"},
-               Input::frames,
-               {{"HOME", alsa_home.path()}}});
-        }
+             Input::frames},
+            {"pcmtap -1",
+             {pcmtap, "-1"},
+             Input::records,
+             {{"HOME", alsa_home.path()}}},
+            {"aplay",
+             {"aplay", "-q", "-D", "default",
+              "--buffer-time=" + std::to_string(std::int64_t{buffer} * 1000),
+              "-t", "raw", "-f", "S16_LE", "-c", "2", "-r",
+              std::to_string(rate), "-"},
+             Input::frames,
+             {{"HOME", alsa_home.path()}}}};
         // pcmtap.exe under wine, whose own PulseAudio client needs a longer
         // buffer, on libao's wmm driver.
         const char* windows = std::getenv("PCMTAP_EXE");
-        if (windows != nullptr && buffer == live_buffer_time)
+        if (windows != nullptr && own)
           players.push_back({"pcmtap.exe",
                              {"wine", windows, "wmm"},
                              Input::records,
