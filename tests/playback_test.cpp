@@ -90,11 +90,13 @@ TEST_F(PlaybackTest, BlocksOf1024FramesThenTheRemainderAtTheEnd) {
       {30000, 192000, plays(29, 1216), large},
       // A stream far shorter than the user's buffer, then the silence after
       // which the driver drains; a short buffer, then two of PipeWire's
-      // cycles.
+      // cycles; a longer one, then half of it.
       {4410, 44100, plays(4, 1256) + silence(46305), pulse("300000"), 0, 46305,
        "options=null PULSE_LATENCY_MSEC=23777"},
       {1025, 48000, plays(1, 4) + silence(2256), pulse("1"), 0, 2256,
        "options=null PULSE_LATENCY_MSEC=1"},
+      {1025, 96000, plays(1, 4) + silence(9600), pulse("200"), 0, 9600,
+       "options=null PULSE_LATENCY_MSEC=200"},
       {0, 193000, silence(5790), alsa, 0, 5790,
        "options=buffer_time=80,dev=default"},
       {1025, 51200, silence(1024) + plays(1, 4) + silence(1536), alsa, 1024,
@@ -235,11 +237,6 @@ TEST_F(PlaybackTest, AsksForALiveBufferAndDeviceUnlessTheUserSetsThem) {
        "buffer_time =9\ndev =front\ndevice=front\n",
        {{"PULSE_LATENCY_MSEC", "25"}},
        "options=buffer_time=80,dev=default PULSE_LATENCY_MSEC=25"},
-      {"pulse",
-       44100,
-       "buffer_time=300000\n",
-       {},
-       "options=null PULSE_LATENCY_MSEC=23777"},
       {"alsa",
        96000,
        "buffer_time=99999999999\n",

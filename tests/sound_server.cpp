@@ -100,16 +100,13 @@ std::string SoundServer::alsa_config(const std::string& kind) {
 }
 
 bool SoundServer::move_default_elsewhere() const {
-  const std::string other = "pcmtap_other";
-  const auto pactl = [&](const std::vector<std::string>& args) {
-    std::vector<std::string> command = {"pactl"};
-    command.insert(command.end(), args.begin(), args.end());
-    return run_process(command, client_env(), "");
+  const auto pactl = [&](const std::string& args) {
+    return run_process({"sh", "-c", "pactl " + args}, client_env(), "");
   };
-  return pactl({"load-module", "module-null-sink", "sink_name=" + other})
-                 .status == 0 &&
-         pactl({"set-default-sink", other}).status == 0 && wait_for([&] {
-           return pactl({"info"}).out.find("Default Sink: " + other + "\n") !=
+  return pactl("load-module module-null-sink sink_name=pcmtap_other").status ==
+             0 &&
+         pactl("set-default-sink pcmtap_other").status == 0 && wait_for([&] {
+           return pactl("info").out.find("Default Sink: pcmtap_other\n") !=
                   std::string::npos;
          });
 }
