@@ -144,10 +144,6 @@ constexpr std::array<DriverNeeds, 3> drivers_with_needs = {{
      {0, 0, 0},   {0, 200, 200},  512},
 }};
 // clang-format on
-static_assert(std::ranges::all_of(drivers_with_needs, [](const auto& needs) {
-  return needs.lead.at_least_ms <= needs.lead.at_most_ms &&
-         needs.tail.at_least_ms <= needs.tail.at_most_ms;
-}));
 
 // The needs of the driver with this short name.
 const DriverNeeds& driver_needs(std::string_view driver) {
@@ -208,7 +204,7 @@ OptionList live_options(const DriverNeeds& needs, std::int32_t buffer_time,
 }  // namespace
 
 std::int32_t longest_buffer_time(std::int32_t rate) {
-  constexpr std::int64_t frames = std::int64_t{4} * 1024 * 1024 / 4;
+  constexpr std::int64_t frames = 1 << 20;  // 4 MiB of 4-byte frames
   return static_cast<std::int32_t>(frames * 1000 / rate);
 }
 
